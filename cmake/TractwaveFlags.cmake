@@ -1,0 +1,73 @@
+# Compiler and linker settings shared by every target, and the ones that make
+# the library what it promises to be: single precision in written order, no
+# runtime beyond libc and libm, nothing exported but the four entry points,
+# no code run at load or unload.
+
+function(tractwave_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4)
+    if(TRACTWAVE_WARNINGS_AS_ERRORS)
+      target_compile_options(${target} PRIVATE /WX)
+    endif()
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    if(TRACTWAVE_WARNINGS_AS_ERRORS)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+  endif()
+endfunction()
+
+# Fused multiply-adds change the last bits. arm64 builds fuse them (as the
+# shipped arm64 library does); every other target keeps the written rounding.
+function(tractwave_fp_flags target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /fp:precise)
+    return()
+  endif()
+  set(arch "${CMAKE_SYSTEM_PROCESSOR}")
+  if(CMAKE_OSX_ARCHITECTURES)
+    set(arch "${CMAKE_OSX_ARCHITECTURES}")
+  endif()
+  if(arch MATCHES "^(aarch64|arm64|ARM64)$")
+    target_compile_options(${target} PRIVATE -ffp-contract=fast)
+  elseif(arch MATCHES "aarch64|arm64")
+    # A universal macOS build: each slice gets its own setting.
+    target_compile_options(${target} PRIVATE
+      -Xarch_arm64 -ffp-contract=fast -Xarch_x86_64 -ffp-contract=off)
+  else()
+    target_compile_options(${target} PRIVATE -ffp-contract=off)
+  endif()
+endfunction()
+
+function(tractwave_library_flags target)
+  tractwave_warnings(${target})
+  tractwave_fp_flags(${target})
+  if(MSVC)
+    return()
+  endif()
+  # No exceptions, RTTI or guarded statics: nothing in the library needs the
+  # C++ runtime, so it is linked as plain C. Loop-to-memset rewriting is off
+  # so that the only library calls are the four math functions.
+  target_compile_options(${target} PRIVATE
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -fno-tree-loop-distribute-patterns)
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  if(NOT WIN32)
+    target_link_libraries(${target} PRIVATE m)
+  endif()
+  if(APPLE)
+    target_link_options(${target} PRIVATE
+      "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/src/tractwave.exports")
+  elseif(WIN32)
+    target_link_options(${target} PRIVATE -static-libgcc)
+  else()
+    # The version script pins the export table; -nostartfiles leaves out the
+    # toolchain's init/fini stubs, so loading and unloading run no code of the
+    # library's; --as-needed drops any runtime the code does not call.
+    target_link_options(${target} PRIVATE
+      "LINKER:--version-script=${PROJECT_SOURCE_DIR}/src/tractwave.map"
+      "LINKER:--as-needed" "LINKER:-z,defs" -nostartfiles -static-libgcc)
+    set_property(TARGET ${target} APPEND PROPERTY
+      LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/tractwave.map)
+  endif()
+endfunction()
