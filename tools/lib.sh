@@ -1,0 +1,31 @@
+# Shell helpers shared by tools/dev.sh and the CI stages in tools/ci.d/.
+# Sourced, not run.
+
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages that are missing, updating the package lists
+# once per run and only when something has to be installed.
+need_packages() {
+  missing=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
+      missing="$missing $p"
+  done
+  [ -n "$missing" ] || return 0
+  echo "installing:$missing"
+  if [ -z "${TW_APT_UPDATED:-}" ]; then
+    as_root apt-get update -q
+    TW_APT_UPDATED=1
+    export TW_APT_UPDATED
+  fi
+  # shellcheck disable=SC2086
+  as_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends $missing
+}
+
+BASE_PACKAGES="cmake make g++ gcc libc6-dev"
+TEST_PACKAGES="libgtest-dev binutils"
