@@ -1,20 +1,57 @@
 // tractwave: the whole library.
 //
-// Sections follow the signal: geometry -> coefficients -> source and noise ->
-// scattering -> output -> entry points. Everything in the signal path is
-// single precision and evaluated in the order written; the build forbids
-// multiply-add contraction on x86-64 so that results do not depend on the
-// optimiser.
+// Sections follow the signal: geometry -> engine state -> lanes and math
+// kernels -> source and noise -> tube -> block driver -> entry points.
+// Everything in the signal path is single precision and evaluated in the
+// order written; the build forbids multiply-add contraction on x86-64 so that
+// results do not depend on the optimiser.
+//
+// The engine exists twice over one algorithm: a vector form, the default
+// wherever the compiler has vector extensions, and a plain scalar form that
+// uses the C library's math functions (TRACTWAVE_PLAIN), kept as the
+// reference the vector form is tested against. Every vector lane does exactly
+// the scalar arithmetic in the same order, so the two differ only where the
+// math kernels round differently.
 
 #include "tractwave.h"
 
 #include <math.h>
 #include <stdint.h>
 
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(TRACTWAVE_PLAIN)
+#define TRACTWAVE_VECTOR 1
+#endif
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+// Wider lanes are chosen at run time on x86-64. GCC's Windows targets do not
+// realign the stack for 32-byte spills, so they keep to SSE2 there.
+#if defined(TRACTWAVE_VECTOR) && defined(__x86_64__) &&                        \
+    (!defined(_WIN32) || defined(__clang__))
+#define TRACTWAVE_WIDE_X86 1
+#include <cpuid.h>
+#define TW_ALIGN alignas(64)
+#else
+#define TW_ALIGN alignas(16)
+#endif
+
 namespace {
 
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;
 constexpr int kNasal = TRACTWAVE_NASAL_SECTIONS;
+
+// Element-wise copies, written as loops: the library calls no memcpy.
+void copy_floats(float *to, const float *from, int count) {
+  for (int k = 0; k < count; ++k)
+    to[k] = from[k];
+}
+
+void zero_floats(float *x, int count) {
+  for (int k = 0; k < count; ++k)
+    x[k] = 0.0f;
+}
 
 // ---------------------------------------------------------------------------
 // Geometry
@@ -72,23 +109,6 @@ void shape_tract(const float *p, float *oral, float *nasal, float *velum) {
 }
 
 // ---------------------------------------------------------------------------
-// Coefficients
-
-// Kelly-Lochbaum reflection coefficient between two sections. The clamp keeps
-// every junction lossy enough that the tube cannot ring up without limit.
-float reflection(float d_prev, float d_next) {
-  const float a = d_prev * d_prev;
-  const float b = d_next * d_next;
-  const float s = a + b;
-  float r = s > 1e-5f ? (a - b) / s : 0.0f;
-  if (r > 0.92f)
-    r = 0.92f;
-  if (r < -0.92f)
-    r = -0.92f;
-  return r;
-}
-
-// ---------------------------------------------------------------------------
 // Engine state
 
 // Everything a voice carries between blocks that the caller does not pass in.
@@ -112,31 +132,40 @@ struct tract_state {
 
 constexpr uint32_t kNoiseSeed = 0x12345678u;
 
-thread_local tract_state thread_record = {
-    kNoiseSeed, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, {}, {}, {}, {}, 0.0f, 0.0f};
+// A thread's record, and what the thread found out about the processor on
+// its first block (0 until then).
+struct thread_slot {
+  tract_state record;
+  uint32_t isa;
+};
 
-bool all_finite(const float *x, int count) {
-  // x - x is 0 for every finite x and NaN for NaN and both infinities; the
-  // accumulated sum stays 0 only if every element was finite.
-  float acc = 0.0f;
-  for (int k = 0; k < count; ++k)
-    acc = acc + (x[k] - x[k]);
-  return acc == 0.0f;
-}
+thread_local thread_slot thread_record = {{kNoiseSeed,
+                                           0.0f,
+                                           0.0f,
+                                           0.0f,
+                                           0.0f,
+                                           0.0f,
+                                           0.0f,
+                                           {},
+                                           {},
+                                           {},
+                                           {},
+                                           0.0f,
+                                           0.0f},
+                                          0};
 
-bool state_finite(const tract_state &s) {
-  const float scalars[] = {s.noise_lp1,        s.noise_lp2,
-                           s.prev_glottal_raw, s.prev_glottal_dc,
-                           s.lip_refl_filter,  s.nasal_refl_filter,
-                           s.prev_rad_sample,  s.rad_aperture_state};
-  return all_finite(scalars, 8) && all_finite(s.prev_R, kOral) &&
-         all_finite(s.prev_L, kOral) && all_finite(s.prev_nasal_R, kNasal) &&
-         all_finite(s.prev_nasal_L, kNasal);
-}
-
-void clear_history(float *x, int count) {
-  for (int k = 0; k < count; ++k)
-    x[k] = 0.0f;
+// Largest magnitude among the elements, as the bit pattern of its absolute
+// value: a pattern of 0x7F800000 or more is an infinity or NaN. Integer
+// maxima, unlike a floating-point sum, may be taken in any order, so the
+// compiler is free to vectorise this.
+uint32_t largest_bits(const float *x, int count, uint32_t largest) {
+  for (int k = 0; k < count; ++k) {
+    uint32_t b;
+    __builtin_memcpy(&b, &x[k], sizeof b);
+    b &= 0x7FFFFFFFu;
+    largest = b > largest ? b : largest;
+  }
+  return largest;
 }
 
 // Back to what a new thread starts from. Written out field by field rather
@@ -146,27 +175,262 @@ void reset_state(tract_state &s) {
   s.noise_lp1 = s.noise_lp2 = 0.0f;
   s.prev_glottal_raw = s.prev_glottal_dc = 0.0f;
   s.lip_refl_filter = s.nasal_refl_filter = 0.0f;
-  clear_history(s.prev_R, kOral);
-  clear_history(s.prev_L, kOral);
-  clear_history(s.prev_nasal_R, kNasal);
-  clear_history(s.prev_nasal_L, kNasal);
+  zero_floats(s.prev_R, kOral);
+  zero_floats(s.prev_L, kOral);
+  zero_floats(s.prev_nasal_R, kNasal);
+  zero_floats(s.prev_nasal_L, kNasal);
   s.prev_rad_sample = s.rad_aperture_state = 0.0f;
 }
 
 // ---------------------------------------------------------------------------
-// Source and noise
+// Lanes and math kernels
+
+// Loop bound covering count elements in whole groups of `lanes`.
+constexpr int whole(int count, int lanes) {
+  return (count + lanes - 1) / lanes * lanes;
+}
+
+// Samples per pass. The glottal pulse is computed a chunk ahead of the tube
+// and the saturation a chunk behind it, where their math functions can run
+// over whole vectors.
+constexpr int kChunk = 64;
 
 constexpr float kPi = 3.1415927f;
 
+#ifdef TRACTWAVE_VECTOR
+
+#define TW_INLINE inline __attribute__((always_inline))
+#define TW_UNROLL _Pragma("GCC unroll 8")
+
+// Lane sets: a float vector, its integer twin, and an unaligned, aliasing
+// view for loads and stores.
+struct lanes4 {
+  static constexpr int n = 4;
+  typedef float v __attribute__((vector_size(16)));
+  typedef int32_t i __attribute__((vector_size(16)));
+  typedef float u __attribute__((vector_size(16), aligned(4), may_alias));
+};
+#ifdef TRACTWAVE_WIDE_X86
+// The wide lane sets only ever run inlined into functions compiled for the
+// matching instruction set, so the calling convention of a wide vector
+// argument, which depends on it, never comes into play.
+#pragma GCC diagnostic ignored "-Wpsabi"
+struct lanes8 {
+  static constexpr int n = 8;
+  typedef float v __attribute__((vector_size(32)));
+  typedef int32_t i __attribute__((vector_size(32)));
+  typedef float u __attribute__((vector_size(32), aligned(4), may_alias));
+};
+struct lanes16 {
+  static constexpr int n = 16;
+  typedef float v __attribute__((vector_size(64)));
+  typedef int32_t i __attribute__((vector_size(64)));
+  typedef float u __attribute__((vector_size(64), aligned(4), may_alias));
+};
+#endif
+
+template <class To, class From> TW_INLINE To bits(From x) {
+  static_assert(sizeof(To) == sizeof(From), "same size");
+  To to;
+  __builtin_memcpy(&to, &x, sizeof to);
+  return to;
+}
+
+template <class L> TW_INLINE typename L::v load(const float *p) {
+  return *reinterpret_cast<const typename L::u *>(p);
+}
+template <class L> TW_INLINE void store(float *p, typename L::v x) {
+  *reinterpret_cast<typename L::u *>(p) = x;
+}
+template <class L> TW_INLINE typename L::v splat(float x) {
+  return typename L::v{} + x;
+}
+template <class L>
+TW_INLINE typename L::v select(typename L::i mask, typename L::v a,
+                               typename L::v b) {
+  return mask ? a : b;
+}
+template <class L> TW_INLINE typename L::v vabs(typename L::v x) {
+  typedef typename L::i I;
+  return bits<typename L::v>(bits<I>(x) & 0x7FFFFFFF);
+}
+
+// Cosine for the arguments the glottal pulse uses (|x| below a few hundred):
+// reduction by multiples of pi/4 in three exact parts, then the minimax sine
+// or cosine polynomial of the octant. Within a few ulp of a correctly rounded
+// cosf; NaN and infinities give NaN.
+template <class L> TW_INLINE typename L::v vcos(typename L::v x) {
+  typedef typename L::v V;
+  typedef typename L::i I;
+  const V ax = vabs<L>(x);
+  I j = __builtin_convertvector(ax * 1.27323954473516f, I);
+  j = (j + 1) & ~1;
+  const V y = __builtin_convertvector(j, V);
+  const V r = ((ax - y * 0.78515625f) - y * 2.4187564849853515625e-4f) -
+              y * 3.77489497744594108e-8f;
+  const V z = r * r;
+  const V c = ((2.443315711809948e-5f * z - 1.388731625493765e-3f) * z +
+               4.166664568298827e-2f) *
+                  z * z -
+              0.5f * z + 1.0f;
+  const V s =
+      ((-1.9515295891e-4f * z + 8.3321608736e-3f) * z - 1.6666654611e-1f) * z *
+          r +
+      r;
+  const V value = select<L>((j & 2) != 0, s, c);
+  const I negative = ((j + 2) & 4) << 29;
+  return bits<V>(bits<I>(value) ^ negative);
+}
+
+// exp for |x| up to about 87: x = n ln2 + r, a degree-6 polynomial for e^r,
+// and 2^n built in the exponent field. NaN stays NaN.
+template <class L> TW_INLINE typename L::v vexp(typename L::v x) {
+  typedef typename L::v V;
+  typedef typename L::i I;
+  x = select<L>(x > 88.0f, splat<L>(88.0f), x);
+  x = select<L>(x < -87.0f, splat<L>(-87.0f), x);
+  const V f = x * 1.44269504088896341f + 0.5f;
+  const V t = __builtin_convertvector(__builtin_convertvector(f, I), V);
+  const V n = select<L>(t > f, t - 1.0f, t);
+  const V r = (x - n * 0.693359375f) - n * -2.12194440e-4f;
+  const V z = r * r;
+  const V p =
+      (((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) *
+             r +
+         4.1665795894e-2f) *
+            r +
+        1.6666665459e-1f) *
+           r +
+       5.0000001201e-1f) *
+          z +
+      r + 1.0f;
+  return p * bits<V>((__builtin_convertvector(n, I) + 127) << 23);
+}
+
+// tanh: an odd polynomial near zero, where 1 - 2 / (e^2x + 1) would lose small
+// values to cancellation; that form elsewhere, saturating to exactly 1.
+template <class L> TW_INLINE typename L::v vtanh(typename L::v x) {
+  typedef typename L::v V;
+  typedef typename L::i I;
+  const V ax = vabs<L>(x);
+  const V z = x * x;
+  const V near_zero =
+      ((((-5.70498872745e-3f * z + 2.06390887954e-2f) * z - 5.37397155531e-2f) *
+            z +
+        1.33314422036e-1f) *
+           z -
+       3.33332819422e-1f) *
+          z * x +
+      x;
+  const V e = vexp<L>(select<L>(ax > 20.0f, splat<L>(40.0f), ax + ax));
+  const V far = 1.0f - 2.0f / (e + 1.0f);
+  const I sign = bits<I>(x) & static_cast<int32_t>(0x80000000u);
+  return select<L>(ax < 0.625f, near_zero, bits<V>(bits<I>(far) | sign));
+}
+
 // One period of glottal flow: a raised cosine over the open phase, then an
 // exponentially damped quarter cosine closing it. A NaN phase falls into the
-// closing branch.
-float glottal_pulse(float phase) {
-  if (phase < 0.7f)
-    return (1.0f - cosf((phase * kPi) / 0.7f)) * 0.5f;
-  const float t = (phase - 0.7f) / 0.3f;
-  return expf(t * -3.0f) * cosf((t * kPi) * 0.5f);
+// closing branch. Both branches are evaluated and each lane picks its own.
+template <class L> TW_INLINE typename L::v glottal_pulse(typename L::v phase) {
+  typedef typename L::v V;
+  const V open = (1.0f - vcos<L>((phase * kPi) / 0.7f)) * 0.5f;
+  const V t = (phase - 0.7f) / 0.3f;
+  const V closing = vexp<L>(t * -3.0f) * vcos<L>((t * kPi) * 0.5f);
+  return select<L>(phase < 0.7f, open, closing);
 }
+
+// fmodf(x, 1.0f), exactly: below 2^23 the fraction x - trunc(x) is
+// representable, and larger floats are whole numbers. The remainder keeps the
+// sign of x, zero included; infinities and NaN give NaN.
+inline float wrap_unit(float x) {
+  const float f = __builtin_fabsf(x) < 8388608.0f
+                      ? x - static_cast<float>(static_cast<int32_t>(x))
+                      : x * 0.0f;
+  return __builtin_copysignf(f, x);
+}
+
+// The tube moves waves one section per sample, so each junction needs its
+// neighbour's value: next_section gives elements k + 1 ... from the vectors
+// holding k ..., previous_section elements k - 1 ... . The shift happens
+// between registers, never through a misaligned reload of a value stored a
+// moment earlier, which the processor could not forward from its store
+// buffer.
+template <class L>
+typename L::v next_section(typename L::v here, typename L::v after);
+template <class L>
+typename L::v previous_section(typename L::v before, typename L::v here);
+
+#if defined(__clang__)
+#define TW_SHUFFLE(T, a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define TW_SHUFFLE(T, a, b, ...)                                               \
+  __builtin_shuffle(a, b, typename T::i{__VA_ARGS__})
+#endif
+
+#if defined(__SSE__)
+// Two shufps each: SSE2 has no two-register byte shift.
+template <>
+TW_INLINE lanes4::v next_section<lanes4>(lanes4::v here, lanes4::v after) {
+  const __m128 t = _mm_shuffle_ps(here, after, _MM_SHUFFLE(0, 0, 3, 3));
+  return _mm_shuffle_ps(here, t, _MM_SHUFFLE(2, 0, 2, 1));
+}
+template <>
+TW_INLINE lanes4::v previous_section<lanes4>(lanes4::v before, lanes4::v here) {
+  const __m128 t = _mm_shuffle_ps(before, here, _MM_SHUFFLE(0, 0, 3, 3));
+  return _mm_shuffle_ps(t, here, _MM_SHUFFLE(2, 1, 2, 0));
+}
+#else
+template <>
+TW_INLINE lanes4::v next_section<lanes4>(lanes4::v here, lanes4::v after) {
+  return TW_SHUFFLE(lanes4, here, after, 1, 2, 3, 4);
+}
+template <>
+TW_INLINE lanes4::v previous_section<lanes4>(lanes4::v before, lanes4::v here) {
+  return TW_SHUFFLE(lanes4, before, here, 3, 4, 5, 6);
+}
+#endif
+
+#ifdef TRACTWAVE_WIDE_X86
+template <>
+TW_INLINE lanes8::v next_section<lanes8>(lanes8::v here, lanes8::v after) {
+  return TW_SHUFFLE(lanes8, here, after, 1, 2, 3, 4, 5, 6, 7, 8);
+}
+template <>
+TW_INLINE lanes8::v previous_section<lanes8>(lanes8::v before, lanes8::v here) {
+  return TW_SHUFFLE(lanes8, before, here, 7, 8, 9, 10, 11, 12, 13, 14);
+}
+template <>
+TW_INLINE lanes16::v next_section<lanes16>(lanes16::v here, lanes16::v after) {
+  return TW_SHUFFLE(lanes16, here, after, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+                    13, 14, 15, 16);
+}
+template <>
+TW_INLINE lanes16::v previous_section<lanes16>(lanes16::v before,
+                                               lanes16::v here) {
+  return TW_SHUFFLE(lanes16, before, here, 15, 16, 17, 18, 19, 20, 21, 22, 23,
+                    24, 25, 26, 27, 28, 29, 30);
+}
+#endif
+
+// x in lane `lane` of v, again without a round trip through memory.
+template <class L>
+TW_INLINE typename L::v with_lane(typename L::v v, int lane, float x) {
+  typename L::i index;
+  for (int k = 0; k < L::n; ++k)
+    index[k] = k;
+  typename L::i mask = index == lane;
+#if defined(__x86_64__)
+  // Keeps the compiler from merging this blend with neighbouring shuffles
+  // into a permutation it can only build lane by lane.
+  __asm__("" : "+x"(mask));
+#endif
+  return select<L>(mask, splat<L>(x), v);
+}
+
+#endif // TRACTWAVE_VECTOR
+
+// ---------------------------------------------------------------------------
+// Source and noise
 
 uint32_t xorshift32(uint32_t x) {
   x ^= x << 13;
@@ -182,9 +446,6 @@ float aspiration_noise(uint32_t x) {
          0.25f;
 }
 
-// ---------------------------------------------------------------------------
-// Scattering and output: one block of the engine
-
 struct block_controls {
   float f0, amp, mix, breathiness;
   const float *oral;
@@ -199,33 +460,78 @@ struct voice_arrays {
   float *phase;
 };
 
-// Smoothed write-back: the tube keeps 82% of this sample's scattered value and
-// 18% of the previous one, with a small loss. The history holds raw values so
-// that the smoother does not feed on its own output.
-void write_back(float *x, float *prev, const float *next, int count) {
-  for (int k = 0; k < count; ++k) {
-    x[k] = (next[k] * 0.82f + prev[k] * 0.18f) * 0.994f;
-    prev[k] = next[k];
+// The source's running state and its per-block constants. One step turns the
+// glottal pulse of a sample into the excitation at the glottis and the
+// turbulence amount.
+struct source {
+  uint32_t rng;
+  float noise_lp1, noise_lp2, prev_glottal_raw, prev_glottal_dc;
+  float mix, unvoiced, aspiration_gain, amp, breathiness;
+
+  inline void step(float pulse, float &glottis, float &turbulence) {
+    rng = xorshift32(rng);
+    const float noise = aspiration_noise(rng);
+    noise_lp1 = noise_lp1 + (noise - noise_lp1) * 0.35f;
+    noise_lp2 = noise_lp2 + (noise_lp1 - noise_lp2) * 0.35f;
+    const float flow = (pulse * mix) * 0.85f;
+    prev_glottal_dc = prev_glottal_dc * 0.995f + (flow - prev_glottal_raw);
+    glottis =
+        (prev_glottal_dc * mix + (unvoiced * noise_lp2) * aspiration_gain) *
+        amp;
+    turbulence = breathiness * noise_lp2;
+    prev_glottal_raw = flow;
   }
+};
+
+// ---------------------------------------------------------------------------
+// Tube
+
+// Coefficient arrays hold whole vectors of the widest lane set, plus one.
+constexpr int kOralSlots = whole(kOral, 16) + 16;
+constexpr int kNasalSlots = whole(kNasal, 16) + 16;
+
+// What the tube needs to know about a block, worked out once.
+struct tube_setup {
+  // K[j] belongs to the junction between sections j and j + 1; lanes past the
+  // last junction hold 0, which passes a wave through untouched.
+  TW_ALIGN float K[kOralSlots];
+  TW_ALIGN float KN[kNasalSlots];
+  float glottal_coeff, lip_coeff, nostril_coeff;
+  float a9, a10, an, junction_area;
+  bool velum_open;
+  int constriction;
+  float turbulence_weight;
+  bool turbulent;
+  float nose_gain, lip_transmission, nostril_transmission;
+};
+
+// Kelly-Lochbaum reflection coefficient between two sections. The clamp keeps
+// every junction lossy enough that the tube cannot ring up without limit.
+inline float reflection(float d_prev, float d_next) {
+  const float a = d_prev * d_prev;
+  const float b = d_next * d_next;
+  const float s = a + b;
+  float r = s > 1e-5f ? (a - b) / s : 0.0f;
+  if (r > 0.92f)
+    r = 0.92f;
+  if (r < -0.92f)
+    r = -0.92f;
+  return r;
 }
 
-// Runs n > 0 samples with an explicit state record; the exported functions
-// decide where that record lives.
-void run_block(tract_state &st, int n, const block_controls &c,
-               const voice_arrays &v, float *out) {
-  float K[kOral];
-  float KN[kNasal];
-  K[0] = 0.0f;
-  KN[0] = 0.0f;
-  for (int k = 1; k < kOral; ++k)
-    K[k] = reflection(c.oral[k - 1], c.oral[k]);
-  for (int k = 1; k < kNasal; ++k)
-    KN[k] = reflection(c.nasal[k - 1], c.nasal[k]);
+// Everything but the coefficients themselves.
+void setup_ends(const block_controls &c, tube_setup &t) {
+  t.glottal_coeff = c.glottal_coeff;
+  t.lip_coeff = c.lip_coeff;
+  t.nostril_coeff = c.nostril_coeff;
 
-  const float rate = c.sample_rate > 8000.0f ? c.sample_rate : 48000.0f;
-  const float increment = c.f0 / rate;
-  const float aspiration_gain = c.breathiness > 0.0f ? c.breathiness : 0.2f;
-  const float unvoiced = 1.0f - c.mix;
+  t.a9 = c.oral[9] * c.oral[9];
+  t.a10 = c.oral[10] * c.oral[10];
+  t.an = c.velum * c.velum;
+  t.junction_area = (t.a9 + t.a10) + t.an;
+  if (t.junction_area < 1e-6f)
+    t.junction_area = 1e-6f;
+  t.velum_open = c.velum > 0.001f;
 
   // Turbulence goes in at the narrowest section from 4 to 24; section 20 (the
   // tongue tip) is preferred on ties.
@@ -237,133 +543,601 @@ void run_block(tract_state &st, int n, const block_controls &c,
       constriction = k;
     }
   }
-  const float turbulence_weight = d_min / -0.75f + 1.0f;
-  const bool turbulent = d_min < 0.75f;
+  t.constriction = constriction;
+  t.turbulence_weight = d_min / -0.75f + 1.0f;
+  t.turbulent = d_min < 0.75f;
 
-  const float a9 = c.oral[9] * c.oral[9];
-  const float a10 = c.oral[10] * c.oral[10];
-  const float an = c.velum * c.velum;
   float nose_gain = c.velum / 0.55f;
   if (nose_gain < 0.0f)
     nose_gain = 0.0f;
   if (nose_gain > 1.0f)
     nose_gain = 1.0f;
-  const bool velum_open = c.velum > 0.001f;
-  const float lip_transmission = 1.0f - c.lip_coeff;
-  const float nostril_transmission = 1.0f - c.nostril_coeff;
+  t.nose_gain = nose_gain;
+  t.lip_transmission = 1.0f - c.lip_coeff;
+  t.nostril_transmission = 1.0f - c.nostril_coeff;
+}
 
-  uint32_t rng = st.rng_state;
-  float noise_lp1 = st.noise_lp1;
-  float noise_lp2 = st.noise_lp2;
-  float prev_glottal_raw = st.prev_glottal_raw;
-  float prev_glottal_dc = st.prev_glottal_dc;
-  float lip_refl_filter = st.lip_refl_filter;
-  float nasal_refl_filter = st.nasal_refl_filter;
-  float prev_rad_sample = st.prev_rad_sample;
-  float rad_aperture_state = st.rad_aperture_state;
-  float phase = *v.phase;
+// The filter states that run from sample to sample at the two ends and in
+// the output stage.
+struct tube_filters {
+  float lip_refl_filter, nasal_refl_filter;
+  float prev_rad_sample, rad_aperture_state;
+};
 
-  float *R = v.R, *L = v.L, *nasal_R = v.nasal_R, *nasal_L = v.nasal_L;
-  float new_R[kOral], new_L[kOral], new_nasal_R[kNasal], new_nasal_L[kNasal];
+// Radiation: emphasis against 0.95 x the previous radiated value, then a
+// one-pole smoother. Returns the smoother's state, which the saturation stage
+// turns into the output sample.
+inline float radiate(const tube_setup &t, tube_filters &f, float lips_out,
+                     float nostrils_out) {
+  const float x =
+      ((nostrils_out * t.nostril_transmission) * 0.75f) * t.nose_gain +
+      lips_out * t.lip_transmission;
+  f.rad_aperture_state = ((x - f.prev_rad_sample) * 0.45f + x * 0.55f) * 0.35f +
+                         f.rad_aperture_state * 0.65f;
+  f.prev_rad_sample = x * 0.95f;
+  return f.rad_aperture_state;
+}
 
-  for (int i = 0; i < n; ++i) {
-    phase = fmodf(phase + increment, 1.0f);
-    const float pulse = glottal_pulse(phase);
-    rng = xorshift32(rng);
+// The reference tube, one section at a time, with the C library's math.
+struct plain_engine {
+  struct waves {
+    float R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
+  };
 
-    for (int k = 1; k < kOral; ++k) {
-      const float w = (R[k - 1] - L[k]) * K[k];
-      new_R[k] = R[k - 1] + w;
-      new_L[k - 1] = L[k] + w;
+  static void setup(const block_controls &c, tube_setup &t) {
+    for (int j = 0; j < kOral - 1; ++j)
+      t.K[j] = reflection(c.oral[j], c.oral[j + 1]);
+    for (int j = 0; j < kNasal - 1; ++j)
+      t.KN[j] = reflection(c.nasal[j], c.nasal[j + 1]);
+    setup_ends(c, t);
+  }
+
+  static void load_waves(waves &w, const float *R, const float *L,
+                         const float *nasal_R, const float *nasal_L) {
+    copy_floats(w.R, R, kOral);
+    copy_floats(w.L, L, kOral);
+    copy_floats(w.nasal_R, nasal_R, kNasal);
+    copy_floats(w.nasal_L, nasal_L, kNasal);
+  }
+
+  static void store_waves(const waves &w, float *R, float *L, float *nasal_R,
+                          float *nasal_L) {
+    copy_floats(R, w.R, kOral);
+    copy_floats(L, w.L, kOral);
+    copy_floats(nasal_R, w.nasal_R, kNasal);
+    copy_floats(nasal_L, w.nasal_L, kNasal);
+  }
+
+  static float wrap(float x) { return fmodf(x, 1.0f); }
+
+  static void pulses(const float *phases, float *pulse, int m) {
+    for (int i = 0; i < m; ++i) {
+      const float phase = phases[i];
+      if (phase < 0.7f) {
+        pulse[i] = (1.0f - cosf((phase * kPi) / 0.7f)) * 0.5f;
+      } else {
+        const float t = (phase - 0.7f) / 0.3f;
+        pulse[i] = expf(t * -3.0f) * cosf((t * kPi) * 0.5f);
+      }
     }
+  }
 
-    const float noise = aspiration_noise(rng);
-    noise_lp1 = noise_lp1 + (noise - noise_lp1) * 0.35f;
-    noise_lp2 = noise_lp2 + (noise_lp1 - noise_lp2) * 0.35f;
-    const float flow = (pulse * c.mix) * 0.85f;
-    prev_glottal_dc = prev_glottal_dc * 0.995f + (flow - prev_glottal_raw);
+  static void saturate(const float *radiated, float *out, int m) {
+    for (int i = 0; i < m; ++i)
+      out[i] = tanhf(radiated[i] * 0.7f) * 0.95f;
+  }
 
-    new_R[0] =
-        L[0] * c.glottal_coeff +
-        (prev_glottal_dc * c.mix + (unvoiced * noise_lp2) * aspiration_gain) *
-            c.amp;
+  static bool finite(const waves &w) {
+    uint32_t largest = largest_bits(w.R, kOral, 0);
+    largest = largest_bits(w.L, kOral, largest);
+    largest = largest_bits(w.nasal_R, kNasal, largest);
+    largest = largest_bits(w.nasal_L, kNasal, largest);
+    return largest < 0x7F800000u;
+  }
+
+  // Smoothed write-back: the tube keeps 82% of this sample's scattered value
+  // and 18% of the previous one, with a small loss. The history holds raw
+  // values so that the smoother does not feed on its own output.
+  static void write_back(float *x, float *prev, const float *next, int count) {
+    for (int k = 0; k < count; ++k) {
+      x[k] = (next[k] * 0.82f + prev[k] * 0.18f) * 0.994f;
+      prev[k] = next[k];
+    }
+  }
+
+  // One sample: scatter, excite, reflect, smooth. raw holds the previous
+  // sample's unsmoothed scattered values and receives this sample's.
+  static void sample(const tube_setup &t, tube_filters &f, waves &w, waves &raw,
+                     float glottis, float turbulence, float &lips_out,
+                     float &nostrils_out) {
+    float new_R[kOral], new_L[kOral], new_NR[kNasal], new_NL[kNasal];
+    for (int k = 1; k < kOral; ++k) {
+      const float wv = (w.R[k - 1] - w.L[k]) * t.K[k - 1];
+      new_R[k] = w.R[k - 1] + wv;
+      new_L[k - 1] = w.L[k] + wv;
+    }
+    new_R[0] = w.L[0] * t.glottal_coeff + glottis;
 
     new_L[kOral - 1] =
-        (c.lip_coeff * R[kOral - 1]) * 0.55f + lip_refl_filter * 0.45f;
-    lip_refl_filter = new_L[kOral - 1];
+        (t.lip_coeff * w.R[kOral - 1]) * 0.55f + f.lip_refl_filter * 0.45f;
+    f.lip_refl_filter = new_L[kOral - 1];
 
     // Three-port junction at the velum, between oral sections 9 and 10. It
     // replaces the two-port result there; with the velum shut it is an
     // unclamped two-port junction and the nasal wave reflects unchanged.
-    const float nl0 = nasal_L[0];
-    float denom = (a9 + a10) + an;
-    if (denom < 1e-6f)
-      denom = 1e-6f;
-    const float pressure =
-        2.0f * (nl0 * an + (a9 * R[9] + a10 * L[10])) / denom;
-    new_R[10] = pressure - L[10];
-    new_L[9] = pressure - R[9];
-    new_nasal_R[0] = velum_open ? pressure - nl0 : nl0;
+    const float nl0 = w.nasal_L[0];
+    const float pressure = 2.0f *
+                           (nl0 * t.an + (t.a9 * w.R[9] + t.a10 * w.L[10])) /
+                           t.junction_area;
+    new_R[10] = pressure - w.L[10];
+    new_L[9] = pressure - w.R[9];
+    new_NR[0] = t.velum_open ? pressure - nl0 : nl0;
 
     for (int k = 1; k < kNasal; ++k) {
-      const float w = (nasal_R[k - 1] - nasal_L[k]) * KN[k];
-      new_nasal_R[k] = nasal_R[k - 1] + w;
-      new_nasal_L[k - 1] = nasal_L[k] + w;
+      const float wv = (w.nasal_R[k - 1] - w.nasal_L[k]) * t.KN[k - 1];
+      new_NR[k] = w.nasal_R[k - 1] + wv;
+      new_NL[k - 1] = w.nasal_L[k] + wv;
+    }
+    new_NL[kNasal - 1] = (t.nostril_coeff * w.nasal_R[kNasal - 1]) * 0.6f +
+                         f.nasal_refl_filter * 0.4f;
+    f.nasal_refl_filter = new_NL[kNasal - 1];
+
+    if (turbulence != 0.0f && t.turbulent) {
+      const int k = t.constriction;
+      new_R[k] = new_R[k] + turbulence * t.turbulence_weight;
+      new_L[k] = new_L[k] + turbulence * t.turbulence_weight;
     }
 
-    new_nasal_L[kNasal - 1] = (c.nostril_coeff * nasal_R[kNasal - 1]) * 0.6f +
-                              nasal_refl_filter * 0.4f;
-    nasal_refl_filter = new_nasal_L[kNasal - 1];
+    lips_out = w.R[kOral - 1];
+    nostrils_out = w.nasal_R[kNasal - 1];
 
-    const float turbulence = c.breathiness * noise_lp2;
-    if (turbulence != 0.0f && turbulent) {
-      new_R[constriction] =
-          new_R[constriction] + turbulence * turbulence_weight;
-      new_L[constriction] =
-          new_L[constriction] + turbulence * turbulence_weight;
+    write_back(w.R, raw.R, new_R, kOral);
+    write_back(w.L, raw.L, new_L, kOral);
+    write_back(w.nasal_R, raw.nasal_R, new_NR, kNasal);
+    write_back(w.nasal_L, raw.nasal_L, new_NL, kNasal);
+  }
+};
+
+#ifdef TRACTWAVE_VECTOR
+
+// The same tube in whole vectors of L::n sections. Padding lanes start at
+// zero and never feed a real section: waves in them only move away from the
+// tube, and the junctions past the last section have a zero coefficient.
+template <class S> struct vector_engine {
+  typedef typename S::v V;
+  static constexpr int n = S::n;
+  static constexpr int oral_vecs = whole(kOral, n) / n;
+  static constexpr int nasal_vecs = whole(kNasal, n) / n;
+  static constexpr int oral_junction_vecs = whole(kOral - 1, n) / n;
+  static constexpr int nasal_junction_vecs = whole(kNasal - 1, n) / n;
+
+  struct waves {
+    V R[oral_vecs], L[oral_vecs];
+    V nasal_R[nasal_vecs], nasal_L[nasal_vecs];
+  };
+
+  // Reflection coefficients a vector of junctions at a time, straight from
+  // the caller's diameters: lane j of vector q is the junction after section
+  // q * n + j, and lanes past the last junction get 0.
+  static TW_INLINE void coefficients(const float *d, int sections, float *K) {
+    constexpr int vecs = whole(kOral, n) / n;
+    V lo[vecs] = {};
+    load_lanes(lo, d, sections);
+    typename S::i lane;
+    for (int k = 0; k < n; ++k)
+      lane[k] = k;
+    for (int q = 0; q < whole(sections - 1, n) / n; ++q) {
+      const V hi = next_section<S>(lo[q], q + 1 < vecs ? lo[q + 1] : V{});
+      const V a = lo[q] * lo[q];
+      const V b = hi * hi;
+      const V sum = a + b;
+      V r = select<S>(sum > 1e-5f, (a - b) / sum, V{});
+      r = select<S>(r > 0.92f, splat<S>(0.92f), r);
+      r = select<S>(r < -0.92f, splat<S>(-0.92f), r);
+      r = select<S>(lane + q * n < sections - 1, r, V{});
+      store<S>(K + q * n, r);
     }
-
-    // The output hears the lips and nostrils as they stood at the start of the
-    // sample, before the write-back below.
-    const float lips_out = R[kOral - 1];
-    const float nostrils_out = nasal_R[kNasal - 1];
-
-    write_back(R, st.prev_R, new_R, kOral);
-    write_back(L, st.prev_L, new_L, kOral);
-    write_back(nasal_R, st.prev_nasal_R, new_nasal_R, kNasal);
-    write_back(nasal_L, st.prev_nasal_L, new_nasal_L, kNasal);
-
-    const float radiated =
-        ((nostrils_out * nostril_transmission) * 0.75f) * nose_gain +
-        lips_out * lip_transmission;
-    // Emphasis against 0.95 x the previous value, then a one-pole smoother;
-    // tanh bounds every finite sample to -0.95 ... 0.95.
-    rad_aperture_state =
-        ((radiated - prev_rad_sample) * 0.45f + radiated * 0.55f) * 0.35f +
-        rad_aperture_state * 0.65f;
-    out[i] = tanhf(rad_aperture_state * 0.7f) * 0.95f;
-    prev_rad_sample = radiated * 0.95f;
-
-    prev_glottal_raw = flow;
   }
 
-  st.rng_state = rng;
-  st.noise_lp1 = noise_lp1;
-  st.noise_lp2 = noise_lp2;
-  st.prev_glottal_raw = prev_glottal_raw;
-  st.prev_glottal_dc = prev_glottal_dc;
-  st.lip_refl_filter = lip_refl_filter;
-  st.nasal_refl_filter = nasal_refl_filter;
-  st.prev_rad_sample = prev_rad_sample;
-  st.rad_aperture_state = rad_aperture_state;
+  static TW_INLINE void setup(const block_controls &c, tube_setup &t) {
+    coefficients(c.oral, kOral, t.K);
+    coefficients(c.nasal, kNasal, t.KN);
+    setup_ends(c, t);
+  }
+
+  // Whole vectors, and the last partial one through a zeroed buffer so that
+  // nothing is read or written past the caller's arrays.
+  static TW_INLINE void load_lanes(V *to, const float *from, int count) {
+    for (int q = 0; q < count / n; ++q)
+      to[q] = load<S>(from + q * n);
+    if (count % n) {
+      TW_ALIGN float tail[n];
+      store<S>(tail, V{});
+      copy_floats(tail, from + count / n * n, count % n);
+      to[count / n] = load<S>(tail);
+    }
+  }
+
+  static TW_INLINE void store_lanes(float *to, const V *from, int count) {
+    for (int q = 0; q < count / n; ++q)
+      store<S>(to + q * n, from[q]);
+    if (count % n) {
+      TW_ALIGN float tail[n];
+      store<S>(tail, from[count / n]);
+      copy_floats(to + count / n * n, tail, count % n);
+    }
+  }
+
+  static TW_INLINE void load_waves(waves &w, const float *R, const float *L_,
+                                   const float *nasal_R, const float *nasal_L) {
+    load_lanes(w.R, R, kOral);
+    load_lanes(w.L, L_, kOral);
+    load_lanes(w.nasal_R, nasal_R, kNasal);
+    load_lanes(w.nasal_L, nasal_L, kNasal);
+  }
+
+  static TW_INLINE void store_waves(const waves &w, float *R, float *L_,
+                                    float *nasal_R, float *nasal_L) {
+    store_lanes(R, w.R, kOral);
+    store_lanes(L_, w.L, kOral);
+    store_lanes(nasal_R, w.nasal_R, kNasal);
+    store_lanes(nasal_L, w.nasal_L, kNasal);
+  }
+
+  static TW_INLINE float wrap(float x) { return wrap_unit(x); }
+
+  // Whole vectors while they are full; a short block's tail in fours, so
+  // that one sample does not pay for sixteen.
+  static TW_INLINE void pulses(const float *phases, float *pulse, int m) {
+    int i = 0;
+    for (; i + n <= m; i += n)
+      store<S>(pulse + i, glottal_pulse<S>(load<S>(phases + i)));
+    for (; i < m; i += 4)
+      store<lanes4>(pulse + i, glottal_pulse<lanes4>(load<lanes4>(phases + i)));
+  }
+
+  static TW_INLINE void saturate(const float *radiated, float *out, int m) {
+    int i = 0;
+    for (; i + n <= m; i += n)
+      store<S>(out + i, vtanh<S>(load<S>(radiated + i) * 0.7f) * 0.95f);
+    for (; i < m; i += 4)
+      store<lanes4>(out + i,
+                    vtanh<lanes4>(load<lanes4>(radiated + i) * 0.7f) * 0.95f);
+  }
+
+  // True when no lane of the history holds an infinity or NaN.
+  static TW_INLINE bool finite(const waves &w) {
+    typedef typename S::i I;
+    I any = {};
+    for (int q = 0; q < oral_vecs; ++q)
+      any |= (bits<I>(w.R[q]) & 0x7F800000) == 0x7F800000;
+    for (int q = 0; q < oral_vecs; ++q)
+      any |= (bits<I>(w.L[q]) & 0x7F800000) == 0x7F800000;
+    for (int q = 0; q < nasal_vecs; ++q)
+      any |= (bits<I>(w.nasal_R[q]) & 0x7F800000) == 0x7F800000;
+    for (int q = 0; q < nasal_vecs; ++q)
+      any |= (bits<I>(w.nasal_L[q]) & 0x7F800000) == 0x7F800000;
+    int32_t folded = 0;
+    for (int k = 0; k < n; ++k)
+      folded |= any[k];
+    return folded == 0;
+  }
+
+  static TW_INLINE V smooth(V next, V prev) {
+    return (next * 0.82f + prev * 0.18f) * 0.994f;
+  }
+
+  static TW_INLINE float lane_of(const V *v, int k) { return v[k / n][k % n]; }
+
+  static TW_INLINE void sample(const tube_setup &t, tube_filters &f, waves &w,
+                               waves &raw, float glottis, float turbulence,
+                               float &lips_out, float &nostrils_out) {
+    const V *K = reinterpret_cast<const V *>(t.K);
+    const V *KN = reinterpret_cast<const V *>(t.KN);
+    const V zero = {};
+
+    // Oral junctions: lane j of vector q is the junction after section
+    // q * n + j; its rightward result lands one section further on.
+    V new_R[oral_vecs], new_L[oral_vecs], moved[oral_junction_vecs];
+    TW_UNROLL
+    for (int q = 0; q < oral_junction_vecs; ++q) {
+      const V after = q + 1 < oral_vecs ? w.L[q + 1] : zero;
+      const V left = next_section<S>(w.L[q], after);
+      const V wv = (w.R[q] - left) * K[q];
+      new_L[q] = left + wv;
+      moved[q] = w.R[q] + wv;
+    }
+    TW_UNROLL
+    for (int q = oral_junction_vecs; q < oral_vecs; ++q)
+      new_L[q] = zero;
+    new_R[0] = with_lane<S>(previous_section<S>(zero, moved[0]), 0,
+                            w.L[0][0] * t.glottal_coeff + glottis);
+    TW_UNROLL
+    for (int q = 1; q < oral_vecs; ++q) {
+      const V here = q < oral_junction_vecs ? moved[q] : zero;
+      new_R[q] = previous_section<S>(moved[q - 1], here);
+    }
+
+    const float R24 = lane_of(w.R, kOral - 1);
+    const float lip = (t.lip_coeff * R24) * 0.55f + f.lip_refl_filter * 0.45f;
+    f.lip_refl_filter = lip;
+    constexpr int lips = (kOral - 1) / n;
+    new_L[lips] = with_lane<S>(new_L[lips], (kOral - 1) % n, lip);
+
+    const float R9 = lane_of(w.R, 9), L10 = lane_of(w.L, 10);
+    const float nl0 = w.nasal_L[0][0];
+    const float pressure =
+        2.0f * (nl0 * t.an + (t.a9 * R9 + t.a10 * L10)) / t.junction_area;
+    new_R[10 / n] = with_lane<S>(new_R[10 / n], 10 % n, pressure - L10);
+    new_L[9 / n] = with_lane<S>(new_L[9 / n], 9 % n, pressure - R9);
+    const float nasal_in = t.velum_open ? pressure - nl0 : nl0;
+
+    V new_NR[nasal_vecs], new_NL[nasal_vecs], moved_n[nasal_junction_vecs];
+    TW_UNROLL
+    for (int q = 0; q < nasal_junction_vecs; ++q) {
+      const V after = q + 1 < nasal_vecs ? w.nasal_L[q + 1] : zero;
+      const V left = next_section<S>(w.nasal_L[q], after);
+      const V wv = (w.nasal_R[q] - left) * KN[q];
+      new_NL[q] = left + wv;
+      moved_n[q] = w.nasal_R[q] + wv;
+    }
+    new_NR[0] =
+        with_lane<S>(previous_section<S>(zero, moved_n[0]), 0, nasal_in);
+    TW_UNROLL
+    for (int q = 1; q < nasal_vecs; ++q)
+      new_NR[q] = previous_section<S>(moved_n[q - 1], moved_n[q]);
+
+    const float NR15 = lane_of(w.nasal_R, kNasal - 1);
+    const float nostril =
+        (t.nostril_coeff * NR15) * 0.6f + f.nasal_refl_filter * 0.4f;
+    f.nasal_refl_filter = nostril;
+    constexpr int nostrils = (kNasal - 1) / n;
+    new_NL[nostrils] =
+        with_lane<S>(new_NL[nostrils], (kNasal - 1) % n, nostril);
+
+    if (turbulence != 0.0f && t.turbulent) {
+      const float injected = turbulence * t.turbulence_weight;
+      const int lane = t.constriction % n;
+      TW_UNROLL
+      for (int q = 0; q < oral_vecs; ++q) {
+        if (q == t.constriction / n) {
+          new_R[q] = with_lane<S>(new_R[q], lane, new_R[q][lane] + injected);
+          new_L[q] = with_lane<S>(new_L[q], lane, new_L[q][lane] + injected);
+        }
+      }
+    }
+
+    lips_out = R24;
+    nostrils_out = NR15;
+
+    TW_UNROLL
+    for (int q = 0; q < oral_vecs; ++q) {
+      w.R[q] = smooth(new_R[q], raw.R[q]);
+      raw.R[q] = new_R[q];
+      w.L[q] = smooth(new_L[q], raw.L[q]);
+      raw.L[q] = new_L[q];
+    }
+    TW_UNROLL
+    for (int q = 0; q < nasal_vecs; ++q) {
+      w.nasal_R[q] = smooth(new_NR[q], raw.nasal_R[q]);
+      raw.nasal_R[q] = new_NR[q];
+      w.nasal_L[q] = smooth(new_NL[q], raw.nasal_L[q]);
+      raw.nasal_L[q] = new_NL[q];
+    }
+  }
+};
+
+#endif // TRACTWAVE_VECTOR
+
+// ---------------------------------------------------------------------------
+// Block driver
+
+// Runs n > 0 samples with an explicit state record; the exported functions
+// decide where that record lives. E is the tube and kernel implementation.
+template <class E>
+#ifdef TRACTWAVE_VECTOR
+TW_INLINE
+#endif
+    void
+    run_block_with(tract_state &st, int n, const block_controls &c,
+                   const voice_arrays &v, float *out) {
+  tube_setup tube;
+  E::setup(c, tube);
+
+  const float rate = c.sample_rate > 8000.0f ? c.sample_rate : 48000.0f;
+  const float increment = c.f0 / rate;
+  // Once the phase is inside (-1, 1), an increment below 1 in size keeps the
+  // sum inside (-2, 2), where one exact subtraction wraps it.
+  const bool small_steps = increment < 1.0f && increment > -1.0f;
+
+  source src = {st.rng_state,
+                st.noise_lp1,
+                st.noise_lp2,
+                st.prev_glottal_raw,
+                st.prev_glottal_dc,
+                c.mix,
+                1.0f - c.mix,
+                c.breathiness > 0.0f ? c.breathiness : 0.2f,
+                c.amp,
+                c.breathiness};
+  tube_filters filters = {st.lip_refl_filter, st.nasal_refl_filter,
+                          st.prev_rad_sample, st.rad_aperture_state};
+  float phase = *v.phase;
+
+  typename E::waves wave, raw;
+  E::load_waves(wave, v.R, v.L, v.nasal_R, v.nasal_L);
+  E::load_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
+
+  TW_ALIGN float phases[kChunk];
+  TW_ALIGN float pulse[kChunk];
+  TW_ALIGN float radiated[kChunk];
+  TW_ALIGN float saturated[kChunk];
+
+  for (int done = 0; done < n; done += kChunk) {
+    const int m = n - done < kChunk ? n - done : kChunk;
+
+    // The glottal pulse depends on nothing the tube does: it is computed a
+    // chunk ahead.
+    int i = 0;
+    if (done == 0 || !small_steps) {
+      phase = E::wrap(phase + increment);
+      phases[i++] = phase;
+    }
+    if (small_steps) {
+      for (; i < m; ++i) {
+        float x = phase + increment;
+        if (x >= 1.0f)
+          x = x - 1.0f;
+        else if (x <= -1.0f)
+          x = -(-x - 1.0f);
+        phase = x;
+        phases[i] = phase;
+      }
+    } else {
+      for (; i < m; ++i) {
+        phase = E::wrap(phase + increment);
+        phases[i] = phase;
+      }
+    }
+    for (i = m; i < kChunk; ++i)
+      phases[i] = 0.0f;
+    E::pulses(phases, pulse, m);
+
+    // The tube, one sample at a time. The output hears the lips and nostrils
+    // as they stood at the start of each sample.
+    for (i = 0; i < m; ++i) {
+      float glottis, turbulence, lips_out, nostrils_out;
+      src.step(pulse[i], glottis, turbulence);
+      E::sample(tube, filters, wave, raw, glottis, turbulence, lips_out,
+                nostrils_out);
+      radiated[i] = radiate(tube, filters, lips_out, nostrils_out);
+    }
+
+    // Saturation, behind the tube: tanh bounds every finite sample to
+    // -0.95 ... 0.95.
+    for (i = m; i < kChunk; ++i)
+      radiated[i] = 0.0f;
+    E::saturate(radiated, saturated, m);
+    copy_floats(out + done, saturated, m);
+  }
+
+  E::store_waves(wave, v.R, v.L, v.nasal_R, v.nasal_L);
+  E::store_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
+  st.rng_state = src.rng;
+  st.noise_lp1 = src.noise_lp1;
+  st.noise_lp2 = src.noise_lp2;
+  st.prev_glottal_raw = src.prev_glottal_raw;
+  st.prev_glottal_dc = src.prev_glottal_dc;
+  st.lip_refl_filter = filters.lip_refl_filter;
+  st.nasal_refl_filter = filters.nasal_refl_filter;
+  st.prev_rad_sample = filters.prev_rad_sample;
+  st.rad_aperture_state = filters.rad_aperture_state;
   *v.phase = phase;
 
   // The record outlives the voice: one non-finite value left in it would turn
   // every later block on this thread, for every voice, into NaN. The block's
   // own output and the caller's arrays keep what the arithmetic gave.
-  if (!state_finite(st))
+  const float scalars[] = {st.noise_lp1,        st.noise_lp2,
+                           st.prev_glottal_raw, st.prev_glottal_dc,
+                           st.lip_refl_filter,  st.nasal_refl_filter,
+                           st.prev_rad_sample,  st.rad_aperture_state};
+  if (largest_bits(scalars, 8, 0) >= 0x7F800000u || !E::finite(raw))
     reset_state(st);
 }
+
+// ---------------------------------------------------------------------------
+// Lane width chosen at run time
+
+// What a thread knows about the processor, found on its first block.
+enum : uint32_t { kIsaUnknown = 0, kIsaBase, kIsaAvx2, kIsaAvx512 };
+
+#ifdef TRACTWAVE_WIDE_X86
+uint32_t detect_isa() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d))
+    return kIsaBase;
+  const bool osxsave = c & (1u << 27), avx = c & (1u << 28);
+  if (!osxsave || !avx)
+    return kIsaBase;
+  uint32_t xcr0, xcr0_high;
+  __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0 & 0x6) != 0x6 || !__get_cpuid_count(7, 0, &a, &b, &c, &d))
+    return kIsaBase;
+  // Opmask and both halves of the 512-bit registers saved by the system.
+  if ((b & (1u << 16)) && (xcr0 & 0xE0) == 0xE0)
+    return kIsaAvx512;
+  return (b & (1u << 5)) ? kIsaAvx2 : kIsaBase;
+}
+
+__attribute__((target("avx2"), noinline)) void
+run_block_avx2(tract_state &st, int n, const block_controls &c,
+               const voice_arrays &v, float *out) {
+  run_block_with<vector_engine<lanes8>>(st, n, c, v, out);
+}
+
+__attribute__((target("avx512f"), noinline)) void
+run_block_avx512(tract_state &st, int n, const block_controls &c,
+                 const voice_arrays &v, float *out) {
+  run_block_with<vector_engine<lanes16>>(st, n, c, v, out);
+}
+#endif
+
+#ifndef TRACTWAVE_MAX_LANES
+#define TRACTWAVE_MAX_LANES 16
+#endif
+
+__attribute__((noinline)) void run_block(tract_state &st, uint32_t &isa, int n,
+                                         const block_controls &c,
+                                         const voice_arrays &v, float *out) {
+#ifdef TRACTWAVE_WIDE_X86
+  if (isa == kIsaUnknown)
+    isa = detect_isa();
+  if (isa == kIsaAvx512 && TRACTWAVE_MAX_LANES >= 16)
+    return run_block_avx512(st, n, c, v, out);
+  if (isa >= kIsaAvx2 && TRACTWAVE_MAX_LANES >= 8)
+    return run_block_avx2(st, n, c, v, out);
+#endif
+  (void)isa;
+#ifdef TRACTWAVE_VECTOR
+  run_block_with<vector_engine<lanes4>>(st, n, c, v, out);
+#else
+  run_block_with<plain_engine>(st, n, c, v, out);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Floating-point mode
+
+// Subnormal numbers are flushed to zero for the duration of a block: a voice
+// that falls silent would otherwise decay into subnormals and stay there (the
+// smallest one times 0.994 rounds back to itself), costing some processors
+// many times the normal time per operation and never reaching zero. The
+// caller's mode is restored on return; exception flags raised meanwhile are
+// kept, as any other function would leave them.
+struct fp_mode {
+#if defined(__SSE__)
+  unsigned int saved;
+  void enter() {
+    saved = _mm_getcsr();
+    _mm_setcsr(saved | 0x8040u); // flush to zero, denormals are zero
+  }
+  void leave() { _mm_setcsr(saved | (_mm_getcsr() & 0x3Fu)); }
+#elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
+  uint64_t saved;
+  void enter() {
+    __asm__ volatile("mrs %0, fpcr" : "=r"(saved));
+    if (!(saved & (1u << 24)))
+      __asm__ volatile("msr fpcr, %0" : : "r"(saved | (1u << 24)));
+  }
+  void leave() {
+    if (!(saved & (1u << 24)))
+      __asm__ volatile("msr fpcr, %0" : : "r"(saved));
+  }
+#else
+  void enter() {}
+  void leave() {}
+#endif
+};
 
 } // namespace
 
@@ -402,7 +1176,11 @@ step_waveguide_block(int n, float f0, float amp, float mix, float breathiness,
                                    nostril_coeff,
                                    sample_rate};
   const voice_arrays arrays = {R, L, nasal_R, nasal_L, phase};
-  run_block(thread_record, n, controls, arrays, out);
+  thread_slot &slot = thread_record;
+  fp_mode mode;
+  mode.enter();
+  run_block(slot.record, slot.isa, n, controls, arrays, out);
+  mode.leave();
 }
 
 TRACTWAVE_API void synthesize_waveguide_chunk_ex(int n, const float *parameters,
