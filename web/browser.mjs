@@ -40,6 +40,7 @@ export async function openPlayground(context, url) {
   const errors = [];
   page.on("pageerror", (e) => errors.push(e.message));
   page.on("console", (m) => { if (m.type() === "error") errors.push(m.text()); });
+  page.on("response", (r) => { if (r.status() >= 400) errors.push(`${r.status()} ${r.url()}`); });
   await page.goto(url);
   await page.waitForFunction(() => window.tractwave?.state.wasm, null, { timeout: 15000 });
   return { page, errors };
