@@ -290,9 +290,9 @@ function drawTract() {
 
   const left = 56;
   const step = (W - left - 30) / 26; // 25 oral sections plus overhang
-  const scale = 18; // pixels per diameter unit
-  const oralAxis = H - 100;
-  const nasalAxis = 70;
+  const scale = 26; // pixels per diameter unit
+  const oralAxis = H - 92;
+  const nasalAxis = 58;
   const junction = left + 10 * step; // between sections 9 and 10
 
   // Oral tube: each section a band of its diameter around the axis.
@@ -318,7 +318,8 @@ function drawTract() {
   g.fillText("glottis", 4, oralAxis + 4);
   g.fillText("lips", left + 25 * step + 4, oralAxis + 4);
   g.fillText("nostrils", junction + 16 * step - 44, nasalAxis - 32);
-  g.fillText(`velum ${geo.velum.toFixed(3)}`, junction + 8, (portTop + portBottom) / 2);
+  g.fillText(`velum ${geo.velum.toFixed(3)}`, junction + portWidth / 2 + 6,
+    (portTop + portBottom) / 2);
   const narrowest = geo.oral.slice(4).reduce((m, d) => Math.min(m, d), Infinity);
   g.fillText(`oral ${geo.oral[0].toFixed(2)} … ${geo.oral[24].toFixed(2)}, ` +
     `narrowest ${narrowest.toFixed(2)}`, left, H - 12);
@@ -366,7 +367,7 @@ function drawSpectrum() {
   for (const f of [100, 200, 500, 1000, 2000, 5000, 10000]) {
     const x = xOf(f);
     g.beginPath(); g.moveTo(x, 0); g.lineTo(x, H); g.stroke();
-    g.fillText(f >= 1000 ? `${f / 1000}k` : String(f), x + 2, H - 4);
+    g.fillText(f >= 1000 ? `${f / 1000}k Hz` : `${f} Hz`, x + 2, 12);
   }
   // The fundamental the pitch slider asks for.
   g.strokeStyle = "#fdba74";
