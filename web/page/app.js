@@ -29,10 +29,11 @@ const state = {
   node: null,
   analyser: null,
   mode: "stopped", // "live", "score", "stopped"
+  scoreContext: false, // the context was made at a score's rate
   score: null,
   scoreName: "",
   nextId: 1,
-  acked: 0,
+  waiting: new Map(), // parameter message id -> resolve, until acknowledged
   geometry: null,
 };
 
@@ -78,7 +79,7 @@ export async function attachContext(ctx, score = null) {
 
 function receive(msg) {
   if (msg.type === "ack") {
-    state.acked = Math.max(state.acked, msg.id);
+    settleAcks(msg.id);
   } else if (msg.type === "position" && state.mode === "score") {
     state.params.set(msg.values);
     showParameters();
@@ -97,10 +98,17 @@ export function sendParameters() {
   state.node.port.postMessage({
     type: "params", values: Array.from(state.params), id,
   });
-  return new Promise((resolve) => {
-    const poll = () => (state.acked >= id ? resolve() : setTimeout(poll, 2));
-    poll();
-  });
+  return new Promise((resolve) => state.waiting.set(id, resolve));
+}
+
+// Settles the waits for every message up to `id`; with Infinity, all of them
+// (the node is going away and will not answer).
+function settleAcks(id) {
+  for (const [k, resolve] of state.waiting)
+    if (k <= id) {
+      state.waiting.delete(k);
+      resolve();
+    }
 }
 
 let measureWaiter = null;
@@ -119,6 +127,7 @@ export function measureRenderCost(blocks = 4000) {
 async function closeContext() {
   const ctx = state.ctx;
   state.ctx = state.node = state.analyser = null;
+  settleAcks(Infinity);
   if (ctx && ctx.state !== "closed" && ctx.close) await ctx.close();
 }
 

@@ -117,11 +117,15 @@ export class Voice {
       this[key].fill(0);
   }
 
+  checkBlock(n) {
+    if (!(Number.isInteger(n) && n >= 0 && n <= this.maxBlock))
+      throw new RangeError(`block of ${n} samples: 0 to ${this.maxBlock} allowed`);
+  }
+
   // Renders n <= maxBlock samples with synthesize_waveguide_chunk_ex and
   // returns a view of them (valid until the next render).
   render(n, sampleRate) {
-    if (!(n >= 0 && n <= this.maxBlock))
-      throw new RangeError(`block of ${n} samples exceeds ${this.maxBlock}`);
+    this.checkBlock(n);
     const p = this.ptr;
     this.engine.exports.synthesize_waveguide_chunk_ex(
       n, p.params, p.R, p.L, p.nasalR, p.nasalL, p.phase, p.out, sampleRate);
@@ -131,8 +135,7 @@ export class Voice {
 
   // The library's 48 kHz entry point, for the known-answer comparison.
   render48k(n) {
-    if (!(n >= 0 && n <= this.maxBlock))
-      throw new RangeError(`block of ${n} samples exceeds ${this.maxBlock}`);
+    this.checkBlock(n);
     const p = this.ptr;
     this.engine.exports.synthesize_waveguide_chunk(
       n, p.params, p.R, p.L, p.nasalR, p.nasalL, p.phase, p.out);
