@@ -1,0 +1,31 @@
+#!/bin/sh
+# Builds the browser playground into one folder that any static server can
+# serve: the library compiled to WebAssembly plus the page's files.
+#   web/build.sh [OUT]      default OUT: build/web
+# Needs Debian's emscripten (tools/ci.d/50-web.sh and web/play.sh install it).
+set -eu
+cd "$(dirname "$0")/.."
+OUT=${1:-build/web}
+mkdir -p "$OUT"
+# Debian's emcc runs its tools under the system node and finds their modules
+# only through NODE_PATH.
+NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
+export NODE_PATH
+
+# Standalone wasm with no entry point: the module imports nothing (the math
+# functions come from emscripten's libc, compiled in) and exports the four
+# entry points, its memory and __heap_base, above which the page lays out the
+# voice arrays itself, since the library allocates nothing. Without threads the
+# thread_local record is an ordinary global: one record per module instance.
+# Same floating-point rules as the native build: written order, no contraction,
+# never -ffast-math.
+emcc -O2 -std=c++17 -Iinclude -Wall -Wextra -Werror \
+  -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
+  -sSTANDALONE_WASM --no-entry \
+  -sINITIAL_MEMORY=262144 -sTOTAL_STACK=16384 \
+  -sEXPORTED_FUNCTIONS=_compute_diameters_from_dofs,_step_waveguide_block,_synthesize_waveguide_chunk,_synthesize_waveguide_chunk_ex \
+  -Wl,--export=__heap_base \
+  src/waveguide.cpp -o "$OUT/tractwave.wasm"
+
+cp web/page/* "$OUT/"
+echo "built $OUT ($(wc -c <"$OUT/tractwave.wasm") byte tractwave.wasm)"

@@ -1,0 +1,498 @@
+// The playground page: sliders, presets and a pitch pad drive one tractwave
+// voice in an AudioWorklet; the page draws the tract geometry the library
+// computes for the same parameters and the spectrum of what it plays.
+
+import { Engine, PARAMETERS, PARAMETER_INDEX, pitchHz } from "./engine.js";
+import { parseScore, scoreLength } from "./score.js";
+
+const P = PARAMETER_INDEX;
+
+// Parameter vectors: [pitch, voicing, pharynx, tongue_body, tongue_tip,
+// larynx, voice_mix, velum, lips, breathiness].
+export const PRESETS = {
+  "ah": [0.3, 0.8, 0.75, 0.15, 0.5, 0.5, 0.9, 0.0, 0.95, 0.1],
+  "ee": [0.35, 0.8, 0.25, 0.9, 0.55, 0.5, 0.9, 0.0, 0.55, 0.1],
+  "oo": [0.3, 0.8, 0.4, 0.25, 0.5, 0.4, 0.9, 0.0, 0.12, 0.1],
+  "eh": [0.32, 0.8, 0.45, 0.7, 0.5, 0.5, 0.9, 0.0, 0.75, 0.1],
+  "mm (nasal)": [0.28, 0.8, 0.5, 0.5, 0.5, 0.5, 0.9, 1.0, 0.0, 0.05],
+  "nn (nasal)": [0.3, 0.8, 0.5, 0.6, 0.0, 0.5, 0.9, 1.0, 0.6, 0.05],
+  "whisper": [0.3, 0.7, 0.5, 0.5, 0.5, 0.5, 0.0, 0.0, 0.7, 0.8],
+  "ss (hiss)": [0.3, 0.6, 0.5, 0.6, 0.34, 0.5, 0.1, 0.0, 0.5, 1.0],
+};
+
+const state = {
+  params: Float32Array.from(PARAMETERS.map((p) => p.neutral)),
+  wasm: null, // the module's bytes, handed to every worklet
+  engine: null, // the page's own instance, for drawing
+  drawVoice: null,
+  ctx: null,
+  node: null,
+  analyser: null,
+  mode: "stopped", // "live", "score", "stopped"
+  scoreContext: false, // the context was made at a score's rate
+  score: null,
+  scoreName: "",
+  nextId: 1,
+  waiting: new Map(), // parameter message id -> resolve, until acknowledged
+  geometry: null,
+};
+
+const $ = (id) => document.getElementById(id);
+
+// ---------------------------------------------------------------------------
+// Audio
+
+export async function loadWasm(url = "tractwave.wasm") {
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`${url}: HTTP ${response.status}`);
+  state.wasm = await response.arrayBuffer();
+  state.engine = Engine.fromBytes(state.wasm);
+  state.drawVoice = state.engine.newVoice(128);
+}
+
+// Puts a tractwave node (and an analyser) into any audio context, live or
+// offline. With a score the node plays it from its first sample; otherwise it
+// plays the current parameters and follows the page's messages.
+export async function attachContext(ctx, score = null) {
+  await ctx.audioWorklet.addModule("worklet.js");
+  const node = new AudioWorkletNode(ctx, "tractwave", {
+    numberOfInputs: 0,
+    numberOfOutputs: 1,
+    outputChannelCount: [1],
+    processorOptions: {
+      wasm: state.wasm,
+      parameters: Array.from(state.params),
+      score,
+    },
+  });
+  node.port.onmessage = (event) => receive(event.data);
+  const analyser = ctx.createAnalyser();
+  analyser.fftSize = 4096;
+  analyser.smoothingTimeConstant = 0.6;
+  node.connect(analyser);
+  analyser.connect(ctx.destination);
+  state.ctx = ctx;
+  state.node = node;
+  state.analyser = analyser;
+  return node;
+}
+
+function receive(msg) {
+  if (msg.type === "ack") {
+    settleAcks(msg.id);
+  } else if (msg.type === "position" && state.mode === "score") {
+    state.params.set(msg.values);
+    showParameters();
+    setStatus(`score ${msg.t.toFixed(2)} s of ${scoreSeconds().toFixed(2)} s`);
+  } else if (msg.type === "score-ended" && state.mode === "score") {
+    stop("score finished");
+  } else if (msg.type === "measured") {
+    measureWaiter?.(msg);
+  }
+}
+
+// Sends the parameters to the worklet. Resolves once the worklet has them.
+export function sendParameters() {
+  if (!state.node || state.mode === "score") return Promise.resolve();
+  const id = state.nextId++;
+  state.node.port.postMessage({
+    type: "params", values: Array.from(state.params), id,
+  });
+  return new Promise((resolve) => state.waiting.set(id, resolve));
+}
+
+// Settles the waits for every message up to `id`; with Infinity, all of them
+// (the node is going away and will not answer).
+function settleAcks(id) {
+  for (const [k, resolve] of state.waiting)
+    if (k <= id) {
+      state.waiting.delete(k);
+      resolve();
+    }
+}
+
+let measureWaiter = null;
+
+// Milliseconds per 128-sample block, timed inside the worklet.
+export function measureRenderCost(blocks = 4000) {
+  return new Promise((resolve) => {
+    measureWaiter = (msg) => {
+      measureWaiter = null;
+      resolve({ blocks: msg.blocks, ms: msg.ms, perBlock: msg.ms / msg.blocks });
+    };
+    state.node.port.postMessage({ type: "measure", blocks });
+  });
+}
+
+async function closeContext() {
+  const ctx = state.ctx;
+  state.ctx = state.node = state.analyser = null;
+  settleAcks(Infinity);
+  if (ctx && ctx.state !== "closed" && ctx.close) await ctx.close();
+}
+
+export async function startLive() {
+  if (state.ctx && state.mode === "stopped" && !state.scoreContext) {
+    await state.ctx.resume();
+  } else {
+    await closeContext();
+    await attachContext(new AudioContext({ latencyHint: "interactive" }));
+    state.scoreContext = false;
+    await state.ctx.resume();
+  }
+  state.mode = "live";
+  await sendParameters();
+  updateButtons();
+  setStatus(`playing at ${state.ctx.sampleRate} Hz`);
+}
+
+export async function stop(message = "stopped") {
+  if (state.ctx) await state.ctx.suspend();
+  state.mode = "stopped";
+  updateButtons();
+  setStatus(message);
+}
+
+// A score plays in a context at its own rate, so that it renders the same
+// samples as tractwave-render (the browser resamples to the device).
+export async function playScore() {
+  if (!state.score) return;
+  await closeContext();
+  const ctx = new AudioContext({ sampleRate: state.score.sampleRate });
+  await attachContext(ctx, state.score);
+  state.scoreContext = true;
+  state.mode = "score";
+  await ctx.resume();
+  updateButtons();
+}
+
+function scoreSeconds() {
+  return state.score ? scoreLength(state.score) / state.score.sampleRate : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Scores
+
+// Browsers play 3 kHz to 768 kHz contexts.
+const MIN_CONTEXT_RATE = 3000;
+const MAX_CONTEXT_RATE = 768000;
+// The worklet holds one block in its module's memory.
+const MAX_SCORE_BLOCK = 1 << 22;
+
+export function loadScoreText(text, name) {
+  const info = $("score-info");
+  try {
+    const score = parseScore(text, name);
+    if (score.sampleRate < MIN_CONTEXT_RATE || score.sampleRate > MAX_CONTEXT_RATE)
+      throw new Error(`${name}: a browser cannot play "sample_rate" ${score.sampleRate}`);
+    if (score.block > MAX_SCORE_BLOCK)
+      throw new Error(`${name}: "block" ${score.block} is more than the page ` +
+        `can hold (${MAX_SCORE_BLOCK} samples)`);
+    if (scoreLength(score) === 0)
+      throw new Error(`${name}: the last keyframe is at time 0, nothing to play`);
+    state.score = score;
+    state.scoreName = name;
+    info.classList.remove("error");
+    info.textContent = `${name}: ${score.keyframes.length} keyframes, ` +
+      `${scoreSeconds().toFixed(2)} s at ${score.sampleRate} Hz, blocks of ${score.block}`;
+  } catch (e) {
+    state.score = null;
+    info.classList.add("error");
+    info.textContent = e.message;
+  }
+  updateButtons();
+  return state.score;
+}
+
+async function loadScoreFile(file) {
+  if (file) loadScoreText(await file.text(), file.name);
+}
+
+// ---------------------------------------------------------------------------
+// Controls
+
+function buildSliders() {
+  const box = $("sliders");
+  PARAMETERS.forEach((p, i) => {
+    const row = document.createElement("div");
+    row.className = "slider";
+    row.innerHTML = `<label for="p-${p.name}">${p.name}</label>` +
+      `<input type="range" id="p-${p.name}" min="0" max="1" step="0.001">` +
+      `<output for="p-${p.name}"></output><small>${p.hint}</small>`;
+    const input = row.querySelector("input");
+    input.addEventListener("input", () => {
+      setParameter(i, Number(input.value));
+      markPreset(null);
+    });
+    box.appendChild(row);
+  });
+  const presets = $("presets");
+  for (const [name, values] of Object.entries(PRESETS)) {
+    const b = document.createElement("button");
+    b.type = "button";
+    b.textContent = name;
+    b.addEventListener("click", () => {
+      applyParameters(values);
+      markPreset(b);
+    });
+    presets.appendChild(b);
+  }
+}
+
+function markPreset(button) {
+  for (const b of $("presets").children) b.classList.toggle("active", b === button);
+}
+
+export function setParameter(index, value) {
+  state.params[index] = value;
+  showParameters();
+  sendParameters();
+}
+
+export function applyParameters(values) {
+  state.params.set(values);
+  showParameters();
+  sendParameters();
+}
+
+function formatValue(i, v) {
+  return i === P.pitch ? `${Math.round(pitchHz(v))} Hz` : v.toFixed(3);
+}
+
+function showParameters() {
+  PARAMETERS.forEach((p, i) => {
+    const input = $(`p-${p.name}`);
+    input.value = state.params[i];
+    input.nextElementSibling.textContent = formatValue(i, state.params[i]);
+  });
+  drawTract();
+  drawPad();
+}
+
+function updateButtons() {
+  const start = $("start");
+  start.disabled = !state.wasm;
+  start.textContent = state.mode === "stopped" ? "Start" : "Stop";
+  $("play-score").disabled = !state.score || !state.wasm;
+}
+
+function setStatus(text) {
+  $("status").textContent = text;
+}
+
+// ---------------------------------------------------------------------------
+// Drawing
+
+export function currentGeometry() {
+  return state.geometry;
+}
+
+function drawTract() {
+  const canvas = $("tract");
+  const g = canvas.getContext("2d");
+  state.drawVoice.setParameters(state.params);
+  const geo = state.drawVoice.geometry();
+  state.geometry = geo;
+  const W = canvas.width;
+  const H = canvas.height;
+  g.clearRect(0, 0, W, H);
+
+  const left = 56;
+  const step = (W - left - 30) / 26; // 25 oral sections plus overhang
+  const scale = 26; // pixels per diameter unit
+  const oralAxis = H - 92;
+  const nasalAxis = 58;
+  const junction = left + 10 * step; // between sections 9 and 10
+
+  // Oral tube: each section a band of its diameter around the axis.
+  g.fillStyle = "#f3c7a8";
+  g.strokeStyle = "#9a3412";
+  g.lineWidth = 1.5;
+  tube(g, geo.oral, left, step, oralAxis, scale);
+
+  // Nasal tube, branching off above the velum.
+  g.fillStyle = "#cfe0f5";
+  g.strokeStyle = "#1e3a8a";
+  tube(g, geo.nasal, junction, step, nasalAxis, scale);
+
+  // Velum opening: the port between the tubes, as wide as its opening.
+  const portTop = nasalAxis + (geo.nasal[0] * scale) / 2;
+  const portBottom = oralAxis - (Math.max(geo.oral[9], geo.oral[10]) * scale) / 2;
+  const portWidth = Math.max(1, (geo.velum / 0.55) * step * 1.6);
+  g.fillStyle = geo.velum > 0.001 ? "#7c3aed" : "#d4d4d8";
+  g.fillRect(junction - portWidth / 2, portTop, portWidth, portBottom - portTop);
+
+  g.fillStyle = "#374151";
+  g.font = "12px system-ui, sans-serif";
+  g.fillText("glottis", 4, oralAxis + 4);
+  g.fillText("lips", left + 25 * step + 4, oralAxis + 4);
+  g.fillText("nostrils", junction + 16 * step - 44, nasalAxis - 32);
+  g.fillText(`velum ${geo.velum.toFixed(3)}`, junction + portWidth / 2 + 6,
+    (portTop + portBottom) / 2);
+  const narrowest = geo.oral.slice(4).reduce((m, d) => Math.min(m, d), Infinity);
+  g.fillText(`oral ${geo.oral[0].toFixed(2)} … ${geo.oral[24].toFixed(2)}, ` +
+    `narrowest ${narrowest.toFixed(2)}`, left, H - 12);
+  for (let k = 0; k < 25; k += 4) {
+    g.fillStyle = "#9ca3af";
+    g.fillText(String(k), left + (k + 0.5) * step - 3, H - 30);
+  }
+}
+
+function tube(g, diameters, x0, step, axis, scale) {
+  g.beginPath();
+  diameters.forEach((d, k) => {
+    const y = axis - (d * scale) / 2;
+    if (k === 0) g.moveTo(x0, y);
+    else g.lineTo(x0 + k * step, y);
+    g.lineTo(x0 + (k + 1) * step, y);
+  });
+  for (let k = diameters.length - 1; k >= 0; --k) {
+    const y = axis + (diameters[k] * scale) / 2;
+    g.lineTo(x0 + (k + 1) * step, y);
+    g.lineTo(x0 + k * step, y);
+  }
+  g.closePath();
+  g.fill();
+  g.stroke();
+}
+
+const SPECTRUM_LOW = 50;
+const SPECTRUM_HIGH = 12000;
+const DB_FLOOR = -130;
+const DB_TOP = -10;
+
+function drawSpectrum() {
+  const canvas = $("spectrum");
+  const g = canvas.getContext("2d");
+  const W = canvas.width;
+  const H = canvas.height;
+  g.clearRect(0, 0, W, H);
+  const xOf = (f) => (Math.log(f / SPECTRUM_LOW) / Math.log(SPECTRUM_HIGH / SPECTRUM_LOW)) * W;
+  const yOf = (db) => ((DB_TOP - db) / (DB_TOP - DB_FLOOR)) * H;
+
+  g.strokeStyle = "#e5e7eb";
+  g.fillStyle = "#9ca3af";
+  g.font = "11px system-ui, sans-serif";
+  for (const f of [100, 200, 500, 1000, 2000, 5000, 10000]) {
+    const x = xOf(f);
+    g.beginPath(); g.moveTo(x, 0); g.lineTo(x, H); g.stroke();
+    g.fillText(f >= 1000 ? `${f / 1000}k Hz` : `${f} Hz`, x + 2, 12);
+  }
+  // The fundamental the pitch slider asks for.
+  g.strokeStyle = "#fdba74";
+  const f0x = xOf(pitchHz(state.params[P.pitch]));
+  g.beginPath(); g.moveTo(f0x, 0); g.lineTo(f0x, H); g.stroke();
+
+  const a = state.analyser;
+  if (!a || state.mode === "stopped") {
+    g.fillStyle = "#9ca3af";
+    g.font = "13px system-ui, sans-serif";
+    g.fillText("press Start to hear the voice and see its spectrum", 12, 20);
+    return;
+  }
+  const bins = new Float32Array(a.frequencyBinCount);
+  a.getFloatFrequencyData(bins);
+  const binHz = a.context.sampleRate / a.fftSize;
+  g.strokeStyle = "#c2410c";
+  g.lineWidth = 1.5;
+  g.beginPath();
+  let started = false;
+  for (let i = 1; i < bins.length; ++i) {
+    const f = i * binHz;
+    if (f < SPECTRUM_LOW || f > SPECTRUM_HIGH) continue;
+    const y = Math.min(H, yOf(Math.max(bins[i], DB_FLOOR)));
+    if (started) g.lineTo(xOf(f), y);
+    else { g.moveTo(xOf(f), y); started = true; }
+  }
+  g.stroke();
+  g.lineWidth = 1;
+}
+
+function drawPad() {
+  const canvas = $("pad");
+  const g = canvas.getContext("2d");
+  const W = canvas.width;
+  const H = canvas.height;
+  g.clearRect(0, 0, W, H);
+  g.strokeStyle = "#eef0f3";
+  for (let i = 1; i < 10; ++i) {
+    g.beginPath(); g.moveTo((i * W) / 10, 0); g.lineTo((i * W) / 10, H); g.stroke();
+  }
+  const x = state.params[P.pitch] * W;
+  const y = (1 - state.params[P.voicing]) * H;
+  g.fillStyle = "#c2410c";
+  g.beginPath(); g.arc(x, y, 8, 0, 2 * Math.PI); g.fill();
+  g.fillStyle = "#6b7280";
+  g.font = "11px system-ui, sans-serif";
+  g.fillText("70 Hz", 4, H - 4);
+  g.fillText("450 Hz", W - 40, H - 4);
+  g.fillText(`${Math.round(pitchHz(state.params[P.pitch]))} Hz, voicing ` +
+    `${state.params[P.voicing].toFixed(2)}`, 4, 12);
+}
+
+function setupPad() {
+  const canvas = $("pad");
+  const clamp01 = (v) => Math.min(1, Math.max(0, v));
+  const move = (event) => {
+    const r = canvas.getBoundingClientRect();
+    state.params[P.pitch] = clamp01((event.clientX - r.left) / r.width);
+    state.params[P.voicing] = clamp01(1 - (event.clientY - r.top) / r.height);
+    markPreset(null);
+    showParameters();
+    sendParameters();
+  };
+  canvas.addEventListener("pointerdown", (event) => {
+    canvas.setPointerCapture(event.pointerId);
+    move(event);
+  });
+  canvas.addEventListener("pointermove", (event) => {
+    if (canvas.hasPointerCapture(event.pointerId)) move(event);
+  });
+}
+
+function setupScoreInput() {
+  $("score-file").addEventListener("change", (e) => loadScoreFile(e.target.files[0]));
+  document.addEventListener("dragover", (e) => {
+    e.preventDefault();
+    document.body.classList.add("dragging");
+  });
+  document.addEventListener("dragleave", () => document.body.classList.remove("dragging"));
+  document.addEventListener("drop", (e) => {
+    e.preventDefault();
+    document.body.classList.remove("dragging");
+    loadScoreFile(e.dataTransfer.files[0]);
+  });
+  $("play-score").addEventListener("click", () => playScore());
+}
+
+function animate() {
+  drawSpectrum();
+  requestAnimationFrame(animate);
+}
+
+async function main() {
+  buildSliders();
+  setupScoreInput();
+  $("start").addEventListener("click", () =>
+    (state.mode === "stopped" ? startLive() : stop()));
+  try {
+    await loadWasm();
+  } catch (e) {
+    setStatus(`could not load the engine: ${e.message}`);
+    return;
+  }
+  setupPad();
+  showParameters();
+  updateButtons();
+  setStatus("press Start (browsers need a click before sound)");
+  requestAnimationFrame(animate);
+  window.dispatchEvent(new Event("tractwave-ready"));
+}
+
+// For tests and the console.
+export const debugState = state;
+window.tractwave = {
+  state, attachContext, sendParameters, measureRenderCost, loadScoreText,
+  applyParameters, currentGeometry, startLive, stop, playScore, PRESETS,
+};
+main();
