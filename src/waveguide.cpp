@@ -214,7 +214,9 @@ struct lanes4 {
 // The wide lane sets only ever run inlined into functions compiled for the
 // matching instruction set, so the calling convention of a wide vector
 // argument, which depends on it, never comes into play.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 struct lanes8 {
   static constexpr int n = 8;
   typedef float v __attribute__((vector_size(32)));
