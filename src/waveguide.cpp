@@ -37,6 +37,12 @@
 #define TW_ALIGN alignas(16)
 #endif
 
+#if defined(__GNUC__) || defined(__clang__)
+#define TW_UNROLL_ALL _Pragma("GCC unroll 32")
+#else
+#define TW_UNROLL_ALL
+#endif
+
 namespace {
 
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;
@@ -66,32 +72,41 @@ constexpr float RESTING_NASAL[kNasal] = {1.2f, 1.4f, 1.6f, 1.8f, 1.9f, 2.0f,
                                          1.1f, 0.9f, 0.7f, 0.5f};
 
 void add_offset(float *d, int first, int last, float offset) {
+  TW_UNROLL_ALL
   for (int k = first; k <= last; ++k)
     d[k] = d[k] + offset;
 }
 
-void shape_tract(const float *p, float *oral, float *nasal, float *velum) {
+void shape_tract(const float *p, float *oral_out, float *nasal_out,
+                 float *velum) {
+  // Built in a local array and written out once: the caller's arrays might
+  // alias nothing, but the compiler cannot know that.
+  const float pharynx = p[TRACTWAVE_PHARYNX];
+  const float larynx = p[TRACTWAVE_LARYNX];
+  const float body = p[TRACTWAVE_TONGUE_BODY];
+  const float tip = p[TRACTWAVE_TONGUE_TIP];
+  const float lips = p[TRACTWAVE_LIPS];
+  const float velum_opening = p[TRACTWAVE_VELUM] * 0.55f;
+
+  float oral[kOral];
+  TW_UNROLL_ALL
   for (int k = 0; k < kOral; ++k)
     oral[k] = RESTING_ORAL[k];
-  for (int k = 0; k < kNasal; ++k)
-    nasal[k] = RESTING_NASAL[k];
 
   // Offsets are added in this order; where bands overlap (sections 1-4, 9 and
   // 18) the earlier articulator's offset goes in first.
-  add_offset(oral, 1, 9, (0.5f - p[TRACTWAVE_PHARYNX]) * 0.8f);
-  add_offset(oral, 0, 4, (p[TRACTWAVE_LARYNX] - 0.5f) * 0.4f);
-  const float body = p[TRACTWAVE_TONGUE_BODY];
+  add_offset(oral, 1, 9, (0.5f - pharynx) * 0.8f);
+  add_offset(oral, 0, 4, (larynx - 0.5f) * 0.4f);
   add_offset(oral, 9, 12, 0.7f * (body - 0.5f));
   add_offset(oral, 13, 18, (body - 0.5f) * -0.9f);
 
   // The tip has two regimes with a deliberate step at 0.35: a gentle shift
   // above, a strong closure (down to -1.5 at 0) below.
-  const float tip = p[TRACTWAVE_TONGUE_TIP];
   const float tip_offset =
       tip < 0.35f ? ((0.35f - tip) / -0.35f) * 1.5f : (tip - 0.5f) * 0.5f;
   add_offset(oral, 18, 21, tip_offset);
 
-  const float lip = p[TRACTWAVE_LIPS] * 2.2f;
+  const float lip = lips * 2.2f;
   oral[21] = oral[21] * 0.75f + 0.25f * lip;
   oral[22] = oral[22] * 0.5f + 0.5f * lip;
   oral[23] = oral[23] * 0.25f + 0.75f * lip;
@@ -99,13 +114,17 @@ void shape_tract(const float *p, float *oral, float *nasal, float *velum) {
 
   // Both tests are strict so that a NaN passes through instead of being
   // mistaken for a valid width.
+  TW_UNROLL_ALL
   for (int k = 0; k < kOral; ++k) {
-    if (oral[k] < 0.05f)
-      oral[k] = 0.05f;
-    if (oral[k] > 4.5f)
-      oral[k] = 4.5f;
+    float d = oral[k];
+    d = d < 0.05f ? 0.05f : d;
+    d = d > 4.5f ? 4.5f : d;
+    oral_out[k] = d;
   }
-  *velum = p[TRACTWAVE_VELUM] * 0.55f;
+  TW_UNROLL_ALL
+  for (int k = 0; k < kNasal; ++k)
+    nasal_out[k] = RESTING_NASAL[k];
+  *velum = velum_opening;
 }
 
 // ---------------------------------------------------------------------------
@@ -521,6 +540,47 @@ inline float reflection(float d_prev, float d_next) {
   return r;
 }
 
+// The narrowest of sections 4 to 24, scanning upwards from the tongue tip's
+// section 20 as the first candidate and taking a section only when it is
+// strictly narrower, so that a NaN is never taken and ties go to section 20,
+// then to the lowest index.
+#ifdef TRACTWAVE_VECTOR
+// The same answer without a branch per section: lane-wise minima, then the
+// first section equal to the minimum, unless section 20 already holds it.
+int narrowest(const float *d, float &d_min) {
+  typedef lanes4::v V;
+  constexpr float kInf = __builtin_inff();
+  const V sections[6] = {
+      load<lanes4>(d + 4),  load<lanes4>(d + 8),  load<lanes4>(d + 12),
+      load<lanes4>(d + 16), load<lanes4>(d + 20), V{d[24], kInf, kInf, kInf}};
+  V m = splat<lanes4>(d[20]);
+  for (const V &x : sections)
+    m = select<lanes4>(x < m, x, m);
+  float least = m[0];
+  for (int k = 1; k < 4; ++k)
+    least = m[k] < least ? m[k] : least;
+  d_min = least;
+  if (!(least < d[20]))
+    return 20;
+  for (int k = 4; k < kOral; ++k)
+    if (d[k] == least)
+      return k;
+  return 20;
+}
+#else
+int narrowest(const float *d, float &d_min) {
+  int constriction = 20;
+  d_min = d[20];
+  for (int k = 4; k < kOral; ++k) {
+    if (d[k] < d_min) {
+      d_min = d[k];
+      constriction = k;
+    }
+  }
+  return constriction;
+}
+#endif
+
 // Everything but the coefficients themselves.
 void setup_ends(const block_controls &c, tube_setup &t) {
   t.glottal_coeff = c.glottal_coeff;
@@ -537,15 +597,8 @@ void setup_ends(const block_controls &c, tube_setup &t) {
 
   // Turbulence goes in at the narrowest section from 4 to 24; section 20 (the
   // tongue tip) is preferred on ties.
-  int constriction = 20;
-  float d_min = c.oral[20];
-  for (int k = 4; k < kOral; ++k) {
-    if (c.oral[k] < d_min) {
-      d_min = c.oral[k];
-      constriction = k;
-    }
-  }
-  t.constriction = constriction;
+  float d_min;
+  t.constriction = narrowest(c.oral, d_min);
   t.turbulence_weight = d_min / -0.75f + 1.0f;
   t.turbulent = d_min < 0.75f;
 
@@ -1001,7 +1054,7 @@ TW_INLINE
         phases[i] = phase;
       }
     }
-    for (i = m; i < kChunk; ++i)
+    for (i = m; i < whole(m, 4); ++i)
       phases[i] = 0.0f;
     E::pulses(phases, pulse, m);
 
@@ -1017,7 +1070,7 @@ TW_INLINE
 
     // Saturation, behind the tube: tanh bounds every finite sample to
     // -0.95 ... 0.95.
-    for (i = m; i < kChunk; ++i)
+    for (i = m; i < whole(m, 4); ++i)
       radiated[i] = 0.0f;
     E::saturate(radiated, saturated, m);
     copy_floats(out + done, saturated, m);

@@ -153,3 +153,40 @@ TEST(BlockDriver, BadValueDoesNotOutliveItsBlock) {
 }
 
 } // namespace
+
+namespace {
+
+// A voice that falls silent must decay to exact zero, not linger in
+// subnormal numbers that slow some processors many times over and never
+// reach zero.
+TEST(BlockDriver, SilenceAfterSpeechReachesExactZeroWithinASecond) {
+  tw::on_fresh_thread([] {
+    tw::Params p = tw::uniform_params(0.5f);
+    p[TRACTWAVE_VELUM] = 0.8f;       // ring the nasal tube too
+    p[TRACTWAVE_TONGUE_TIP] = 0.2f;  // and the turbulence path
+    tw::Voice v;
+    v.render(p, 24000);
+    p[TRACTWAVE_VOICING] = 0.0f;
+    p[TRACTWAVE_BREATHINESS] = 0.0f;
+    std::vector<float> out;
+    for (int block = 0; block < 100; ++block)
+      out = v.render(p, 480);
+    for (float x : out)
+      ASSERT_EQ(x, 0.0f);
+    for (int k = 0; k < 25; ++k) {
+      EXPECT_EQ(v.R[k], 0.0f) << k;
+      EXPECT_EQ(v.L[k], 0.0f) << k;
+    }
+    for (int k = 0; k < 16; ++k) {
+      EXPECT_EQ(v.nasal_R[k], 0.0f) << k;
+      EXPECT_EQ(v.nasal_L[k], 0.0f) << k;
+    }
+    // The thread's smoother history and end filters are empty too: a new
+    // silent voice on this thread hears nothing of the old one.
+    tw::Voice fresh;
+    for (float x : fresh.render(p, 480))
+      ASSERT_EQ(x, 0.0f);
+  });
+}
+
+} // namespace

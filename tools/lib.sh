@@ -28,4 +28,4 @@ need_packages() {
 }
 
 BASE_PACKAGES="cmake make g++ gcc libc6-dev"
-TEST_PACKAGES="libgtest-dev binutils"
+TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils"
