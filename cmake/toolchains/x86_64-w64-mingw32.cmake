@@ -20,6 +20,8 @@ set(CMAKE_CXX_COMPILER_TARGET ${TRACTWAVE_MINGW_TRIPLE})
 set(CMAKE_AR ${TRACTWAVE_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${TRACTWAVE_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
 set(CMAKE_RC_COMPILER ${TRACTWAVE_MINGW_TRIPLE}-windres CACHE FILEPATH "")
+set(CMAKE_OBJDUMP ${TRACTWAVE_MINGW_TRIPLE}-objdump CACHE FILEPATH "")
+set(CMAKE_NM ${TRACTWAVE_MINGW_TRIPLE}-nm CACHE FILEPATH "")
 
 # clang does not recognise Debian's versioned GCC folder (".../12-posix"), so
 # the C++ headers and runtime libraries are named here. The posix thread
