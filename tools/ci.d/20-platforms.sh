@@ -22,9 +22,9 @@ WINEDLLOVERRIDES=mscoree,mshtml=
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY
 mkdir -p "$WINEPREFIX"
-wineboot --init >/dev/null 2>&1
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+wineboot --init >/dev/null 2>&1
 run_windows() { wine "$@"; }
 run_arm64() { qemu-aarch64 -L /usr/aarch64-linux-gnu "$@"; }
 run_linux() { "$@"; }
@@ -51,8 +51,15 @@ consume() {
   cmake --install "$build" --prefix "$OUT/$name-prefix" >/dev/null
   mv "$OUT/$name-prefix" "$OUT/$name-moved"
   prefix=$OUT/$name-moved
+  # A native build searches the prefix; a cross build's find_package looks
+  # only inside the target's root, so it is given the package folder itself.
+  if [ $# -eq 0 ]; then
+    set -- -DCMAKE_PREFIX_PATH="$prefix"
+  else
+    set -- "$@" -Dtractwave_DIR="$prefix/lib/cmake/tractwave"
+  fi
   cmake -S examples/consumer -B "$OUT/$name-consumer" "$@" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$OUT/$name-consumer" >/dev/null
   exe=
   if [ "$name" = windows ]; then
