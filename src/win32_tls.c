@@ -32,7 +32,9 @@ struct tls_directory {
   uint32_t characteristics;
 };
 
-const struct tls_directory _tls_used = {
-    (uint64_t)(uintptr_t)&_tls_start, (uint64_t)(uintptr_t)&_tls_end,
-    (uint64_t)(uintptr_t)&_tls_index, (uint64_t)(uintptr_t)no_callbacks, 0,
-    0};
+const struct tls_directory _tls_used = {(uint64_t)(uintptr_t)&_tls_start,
+                                        (uint64_t)(uintptr_t)&_tls_end,
+                                        (uint64_t)(uintptr_t)&_tls_index,
+                                        (uint64_t)(uintptr_t)no_callbacks,
+                                        0,
+                                        0};
