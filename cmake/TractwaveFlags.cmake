@@ -48,9 +48,11 @@ function(tractwave_library_flags target)
   # No exceptions, RTTI or guarded statics: nothing in the library needs the
   # C++ runtime, so it is linked as plain C. Loop-to-memset rewriting is off
   # so that the only library calls are the four math functions.
+  # (GCC and clang spell that differently.)
   target_compile_options(${target} PRIVATE
     -fno-exceptions -fno-rtti -fno-threadsafe-statics
-    -fno-tree-loop-distribute-patterns)
+    $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
+    $<$<CXX_COMPILER_ID:Clang,AppleClang>:-fno-builtin-memset -fno-builtin-memcpy>)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
   if(NOT WIN32)
     target_link_libraries(${target} PRIVATE m)
@@ -58,8 +60,21 @@ function(tractwave_library_flags target)
   if(APPLE)
     target_link_options(${target} PRIVATE
       "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/src/tractwave.exports")
-  elseif(WIN32)
-    target_link_options(${target} PRIVATE -static-libgcc)
+  elseif(MINGW)
+    # GCC's MinGW target emulates thread_local with a runtime that allocates
+    # each thread's copy on first use; clang gives native TLS, which the
+    # loader fills from the image's template.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      message(FATAL_ERROR
+        "tractwave for Windows needs native thread-local storage, which GCC's "
+        "MinGW target lacks: build with clang "
+        "(cmake/toolchains/x86_64-w64-mingw32.cmake)")
+    endif()
+    # Without the runtime's startup files the DLL has no entry point (the
+    # entry is the image base, RVA 0) and the library supplies its own TLS
+    # directory, without callbacks. Only lld is known to accept this.
+    target_link_options(${target} PRIVATE
+      -nostartfiles "LINKER:-e,__ImageBase" -static-libgcc)
   else()
     # The version script pins the export table; -nostartfiles leaves out the
     # toolchain's init/fini stubs, so loading and unloading run no code of the

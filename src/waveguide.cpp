@@ -550,9 +550,9 @@ inline float reflection(float d_prev, float d_next) {
 int narrowest(const float *d, float &d_min) {
   typedef lanes4::v V;
   constexpr float kInf = __builtin_inff();
-  const V sections[6] = {
-      load<lanes4>(d + 4),  load<lanes4>(d + 8),  load<lanes4>(d + 12),
-      load<lanes4>(d + 16), load<lanes4>(d + 20), V{d[24], kInf, kInf, kInf}};
+  const V sections[6] = {load<lanes4>(d + 4),  load<lanes4>(d + 8),
+                         load<lanes4>(d + 12), load<lanes4>(d + 16),
+                         load<lanes4>(d + 20), V{d[24], kInf, kInf, kInf}};
   V m = splat<lanes4>(d[20]);
   for (const V &x : sections)
     m = select<lanes4>(x < m, x, m);
@@ -1271,3 +1271,40 @@ TRACTWAVE_API void synthesize_waveguide_chunk(int n, const float *parameters,
 }
 
 } // extern "C"
+
+#if defined(_WIN32) && defined(__clang__)
+// The thread-local storage directory of tractwave.dll. The DLL is linked
+// without the C runtime's startup files, so that loading and unloading it
+// runs no code at all (its entry point is 0). Those files normally bring the
+// TLS directory, with callbacks that set up the runtime's own thread
+// bookkeeping; this one has none: the loader copies the template between
+// _tls_start and _tls_end into every thread's block, and that copy is the
+// thread's initial record. The compiler places thread_local data in ".tls$";
+// the linker sorts ".tls" before it and ".tls$ZZZ" after it and addresses
+// the data from the start of the merged section, so the template must begin
+// exactly there.
+extern "C" {
+__attribute__((section(".tls"))) char _tls_start = 0;
+__attribute__((section(".tls$ZZZ"))) char _tls_end = 0;
+
+// Written by the loader: this module's slot in each thread's TLS array.
+uint32_t _tls_index = 0;
+
+typedef void (*tls_callback)(void *module, uint32_t reason, void *reserved);
+const tls_callback tractwave_no_tls_callbacks[1] = {nullptr};
+
+// IMAGE_TLS_DIRECTORY64, with pointers for its 64-bit addresses so that it
+// is constant data; the linker points the image's TLS entry at this symbol.
+struct tls_directory {
+  const void *start_of_raw_data;
+  const void *end_of_raw_data;
+  const uint32_t *address_of_index;
+  const tls_callback *address_of_callbacks;
+  uint32_t size_of_zero_fill;
+  uint32_t characteristics;
+};
+
+const tls_directory _tls_used = {
+    &_tls_start, &_tls_end, &_tls_index, tractwave_no_tls_callbacks, 0, 0};
+} // extern "C"
+#endif

@@ -1,0 +1,112 @@
+#!/bin/sh
+# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), the macOS
+# objects, the installed package on every built platform, and the known-answer
+# block compared across platforms. Builds go to build-platforms/.
+set -eu
+. tools/lib.sh
+need_packages $BASE_PACKAGES binutils googletest pkg-config clang-14 lld-14 llvm-14 \
+  g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
+
+MAIN=${BUILD_DIR:-build}
+OUT=build-platforms
+rm -rf "$OUT"
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+stage_start=$(date +%s)
+
+# Headless wine with the Windows build's own prefix; one wineserver stays up
+# for the whole stage instead of starting for each test program.
+WINEPREFIX=$OUT/windows/wine
+WINEDEBUG=-all
+WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+unset DISPLAY
+mkdir -p "$WINEPREFIX"
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+wineboot --init >/dev/null 2>&1
+run_windows() { wine "$@"; }
+run_arm64() { qemu-aarch64 -L /usr/aarch64-linux-gnu "$@"; }
+run_linux() { "$@"; }
+
+# Builds and tests one cross platform.
+cross_build() {
+  name=$1 toolchain=$2
+  echo "--- $name: build and test"
+  cmake -S . -B "$OUT/$name" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$toolchain.cmake" \
+    -DTRACTWAVE_WARNINGS_AS_ERRORS=ON >/dev/null
+  cmake --build "$OUT/$name" -j "$JOBS" >/dev/null
+  ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" | tail -n 3
+  ctest --test-dir "$OUT/$name" -R '^library_exports' --output-on-failure -V |
+    grep -E '^[0-9]+: (exports|imports|needed|undefined|machine|entry)'
+}
+
+# Installs a build, moves the installed tree, and builds the example host
+# against it through the CMake package and through pkg-config.
+consume() {
+  name=$1 build=$2 run=$3 cc=$4
+  shift 4
+  echo "--- $name: installed package"
+  cmake --install "$build" --prefix "$OUT/$name-prefix" >/dev/null
+  mv "$OUT/$name-prefix" "$OUT/$name-moved"
+  prefix=$OUT/$name-moved
+  # A native build searches the prefix; a cross build's find_package looks
+  # only inside the target's root, so it is given the package folder itself.
+  if [ $# -eq 0 ]; then
+    set -- -DCMAKE_PREFIX_PATH="$prefix"
+  else
+    set -- "$@" -Dtractwave_DIR="$prefix/lib/cmake/tractwave"
+  fi
+  cmake -S examples/consumer -B "$OUT/$name-consumer" "$@" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$OUT/$name-consumer" >/dev/null
+  exe=
+  if [ "$name" = windows ]; then
+    cp "$prefix/bin/tractwave.dll" "$OUT/$name-consumer/"
+    exe=.exe
+  fi
+  pcflags=$(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags --libs tractwave)
+  # shellcheck disable=SC2086
+  $cc examples/host.c $pcflags -lm -o "$OUT/$name-consumer/pc_host$exe"
+  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/consumer_host$exe"
+  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/pc_host$exe"
+}
+
+# Prints the largest difference of a platform's known-answer block from the
+# Linux x86-64 one, and fails beyond about five significant digits.
+compare_block() {
+  name=$1
+  shift
+  "$@" | tr -d '\r' >"$OUT/block-$name.txt"
+  paste "$OUT/block-linux.txt" "$OUT/block-$name.txt" | awk -v name="$name" '
+    { d = $2 - $1; if (d < 0) d = -d; a = $1 < 0 ? -$1 : $1
+      if (d > max) { max = d; at = NR }
+      if (d > a * 1e-4 + 1e-7) bad++; n++ }
+    END { printf "%s: %d samples, largest difference from Linux x86-64 %.3g (sample %d)\n",
+            name, n, max, at
+          exit (n != 64 || bad > 0) }'
+}
+
+cross_build windows x86_64-w64-mingw32
+cross_build arm64 aarch64-linux-gnu
+aarch64-linux-gnu-objdump -d "$OUT/arm64/libtractwave.so" |
+  grep -oE '[[:space:]](fn?madd|fn?msub)[[:space:]]' | sort | uniq -c
+
+echo "--- macOS: library objects (no SDK: stand-in math.h)"
+sh tests/check_macos.sh "$OUT/macos"
+
+echo "--- known-answer block"
+"$MAIN/tests/tractwave_known_block" >"$OUT/block-linux.txt"
+compare_block windows run_windows "$OUT/windows/bin/tractwave_known_block.exe"
+compare_block arm64 run_arm64 "$OUT/arm64/tests/tractwave_known_block"
+
+G=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -n 1)
+consume linux "$MAIN" run_linux cc
+consume windows "$OUT/windows" run_windows \
+  "clang-14 --target=x86_64-w64-mingw32 -fuse-ld=lld -L$G" \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/x86_64-w64-mingw32.cmake"
+consume arm64 "$OUT/arm64" run_arm64 aarch64-linux-gnu-gcc \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/aarch64-linux-gnu.cmake"
+
+echo "platforms stage: $(($(date +%s) - stage_start)) s"
