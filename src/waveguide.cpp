@@ -440,9 +440,9 @@ TW_INLINE typename L::v with_lane(typename L::v v, int lane, float x) {
   for (int k = 0; k < L::n; ++k)
     index[k] = k;
   typename L::i mask = index == lane;
-#if defined(__x86_64__)
-  // Keeps the compiler from merging this blend with neighbouring shuffles
-  // into a permutation it can only build lane by lane.
+#if defined(__x86_64__) && !defined(__clang__)
+  // Keeps GCC from merging this blend with neighbouring shuffles into a
+  // permutation it can only build lane by lane.
   __asm__("" : "+x"(mask));
 #endif
   return select<L>(mask, splat<L>(x), v);
