@@ -22,10 +22,6 @@
 #define TRACTWAVE_VECTOR 1
 #endif
 
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
-
 // Wider lanes are chosen at run time on x86-64. GCC's Windows targets do not
 // realign the stack for 32-byte spills, so they keep to SSE2 there.
 #if defined(TRACTWAVE_VECTOR) && defined(__x86_64__) &&                        \
@@ -233,9 +229,7 @@ struct lanes4 {
 // The wide lane sets only ever run inlined into functions compiled for the
 // matching instruction set, so the calling convention of a wide vector
 // argument, which depends on it, never comes into play.
-#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 struct lanes8 {
   static constexpr int n = 8;
   typedef float v __attribute__((vector_size(32)));
@@ -392,13 +386,17 @@ typename L::v previous_section(typename L::v before, typename L::v here);
 // Two shufps each: SSE2 has no two-register byte shift.
 template <>
 TW_INLINE lanes4::v next_section<lanes4>(lanes4::v here, lanes4::v after) {
-  const __m128 t = _mm_shuffle_ps(here, after, _MM_SHUFFLE(0, 0, 3, 3));
-  return _mm_shuffle_ps(here, t, _MM_SHUFFLE(2, 0, 2, 1));
+  // Compiler builtins rather than <xmmintrin.h>, which drags in the C
+  // library's headers. t = {here3, here3, after0, after0}, then
+  // {here1, here2, t0, t2}.
+  const lanes4::v t = __builtin_ia32_shufps(here, after, 0x0F);
+  return __builtin_ia32_shufps(here, t, 0x89);
 }
 template <>
 TW_INLINE lanes4::v previous_section<lanes4>(lanes4::v before, lanes4::v here) {
-  const __m128 t = _mm_shuffle_ps(before, here, _MM_SHUFFLE(0, 0, 3, 3));
-  return _mm_shuffle_ps(t, here, _MM_SHUFFLE(2, 1, 2, 0));
+  // t = {before3, before3, here0, here0}, then {t0, t2, here1, here2}.
+  const lanes4::v t = __builtin_ia32_shufps(before, here, 0x0F);
+  return __builtin_ia32_shufps(t, here, 0x98);
 }
 #else
 template <>
@@ -1173,10 +1171,13 @@ struct fp_mode {
 #if defined(__SSE__)
   unsigned int saved;
   void enter() {
-    saved = _mm_getcsr();
-    _mm_setcsr(saved | 0x8040u); // flush to zero, denormals are zero
+    saved = __builtin_ia32_stmxcsr();
+    __builtin_ia32_ldmxcsr(saved |
+                           0x8040u); // flush to zero, denormals are zero
   }
-  void leave() { _mm_setcsr(saved | (_mm_getcsr() & 0x3Fu)); }
+  void leave() {
+    __builtin_ia32_ldmxcsr(saved | (__builtin_ia32_stmxcsr() & 0x3Fu));
+  }
 #elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__))
   uint64_t saved;
   void enter() {
@@ -1291,7 +1292,7 @@ __attribute__((section(".tls$ZZZ"))) char _tls_end = 0;
 uint32_t _tls_index = 0;
 
 typedef void (*tls_callback)(void *module, uint32_t reason, void *reserved);
-const tls_callback tractwave_no_tls_callbacks[1] = {nullptr};
+extern const tls_callback tractwave_no_tls_callbacks[1] = {nullptr};
 
 // IMAGE_TLS_DIRECTORY64, with pointers for its 64-bit addresses so that it
 // is constant data; the linker points the image's TLS entry at this symbol.
@@ -1304,7 +1305,7 @@ struct tls_directory {
   uint32_t characteristics;
 };
 
-const tls_directory _tls_used = {
+__attribute__((used)) extern const tls_directory _tls_used = {
     &_tls_start, &_tls_end, &_tls_index, tractwave_no_tls_callbacks, 0, 0};
 } // extern "C"
 #endif
