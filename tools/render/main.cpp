@@ -6,6 +6,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -125,6 +126,9 @@ public:
     }
     // Full-scale samples clip instead of wrapping around in 16-bit output.
     sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The PEAK chunk carries a time stamp; without it the same score always
+    // gives the same bytes.
+    sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
   }
 
   ~OutputFile() {
@@ -335,8 +339,7 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
-    std::cerr << "tractwave-render: " << e.what()
-              << "\nRun with --help for more information.\n";
+    std::cerr << "tractwave-render: " << e.what() << " (see --help)\n";
     return kExitFault;
   }
 
