@@ -1,6 +1,7 @@
 #!/bin/sh
 # One entry point for developers and CI on a Debian machine.
-#   tools/dev.sh demo   install build packages, build, render the demo
+#   tools/dev.sh demo   install build packages, build, render the demo to
+#                       tractwave-demo.wav
 #   tools/dev.sh test   install test packages, build with warnings as errors,
 #                       run the test suite, then every stage in tools/ci.d/
 set -eu
@@ -17,7 +18,8 @@ case "${1:-}" in
   demo)
     need_packages $BASE_PACKAGES
     configure_and_build -DTRACTWAVE_BUILD_TESTS=OFF
-    "$BUILD/examples/tractwave_host"
+    "$BUILD/tools/render/tractwave-render" -o tractwave-demo.wav
+    echo "listen: play tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
     ;;
   test)
     need_packages $BASE_PACKAGES $TEST_PACKAGES

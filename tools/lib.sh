@@ -27,5 +27,5 @@ need_packages() {
     apt-get install -y -q --no-install-recommends $missing
 }
 
-BASE_PACKAGES="cmake make g++ gcc libc6-dev"
+BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev"
 TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils"
