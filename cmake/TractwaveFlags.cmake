@@ -3,6 +3,19 @@
 # runtime beyond libc and libm, nothing exported but the four entry points,
 # no code run at load or unload.
 
+# Checking builds: TRACTWAVE_SANITIZE=address,undefined or =thread instruments
+# every target (clang or gcc), and TRACTWAVE_FUZZ=ON (clang only) adds
+# coverage feedback to the library for the libFuzzer target in tests/fuzz.
+# Both are for test builds only; a release library is built with neither.
+set(TRACTWAVE_SANITIZE "" CACHE STRING
+    "Sanitizers for a checking build, e.g. address,undefined or thread")
+option(TRACTWAVE_FUZZ "Build the libFuzzer target (clang, checking builds)" OFF)
+if(TRACTWAVE_SANITIZE)
+  add_compile_options(-fsanitize=${TRACTWAVE_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${TRACTWAVE_SANITIZE})
+endif()
+
 function(tractwave_warnings target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /W4)
@@ -54,6 +67,12 @@ function(tractwave_library_flags target)
     $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
     $<$<CXX_COMPILER_ID:Clang,AppleClang>:-fno-builtin-memset -fno-builtin-memcpy>)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  if(TRACTWAVE_FUZZ)
+    # Edge coverage only: tracing the integer compares of the per-sample
+    # loops would cost most of the fuzzer's time and tell it nothing.
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link
+                           -fno-sanitize-coverage=trace-cmp)
+  endif()
   if(NOT WIN32)
     target_link_libraries(${target} PRIVATE m)
   endif()
@@ -81,7 +100,13 @@ function(tractwave_library_flags target)
     # library's; --as-needed drops any runtime the code does not call.
     target_link_options(${target} PRIVATE
       "LINKER:--version-script=${PROJECT_SOURCE_DIR}/src/tractwave.map"
-      "LINKER:--as-needed" "LINKER:-z,defs" -nostartfiles -static-libgcc)
+      "LINKER:--as-needed" -nostartfiles -static-libgcc)
+    # An instrumented library refers to the sanitizer runtime, which lives in
+    # the executable, so only the release library can insist on no undefined
+    # references.
+    if(NOT (TRACTWAVE_SANITIZE OR TRACTWAVE_FUZZ))
+      target_link_options(${target} PRIVATE "LINKER:-z,defs")
+    endif()
     set_property(TARGET ${target} APPEND PROPERTY
       LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/tractwave.map)
   endif()

@@ -1,0 +1,63 @@
+#!/bin/sh
+# Reliability: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
+# and under ThreadSanitizer, the fuzzer's seed corpus and a 60 s fuzzing run,
+# and valgrind memcheck over the example host and the main test program.
+# Sanitizer builds get folders of their own next to the main build.
+set -eu
+. tools/lib.sh
+need_packages clang-14 libclang-rt-14-dev valgrind
+BUILD=${BUILD_DIR:-build}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+checking_build() {
+  dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTRACTWAVE_BUILD_TESTS=ON -DTRACTWAVE_WARNINGS_AS_ERRORS=ON "$@"
+  cmake --build "$dir" -j "$JOBS"
+}
+
+echo "--- address and undefined-behaviour sanitizers"
+checking_build "$BUILD-asan" -DTRACTWAVE_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir "$BUILD-asan" --output-on-failure -j "$JOBS"
+
+echo "--- thread sanitizer"
+checking_build "$BUILD-tsan" -DTRACTWAVE_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$BUILD-tsan" --output-on-failure -j "$JOBS"
+
+echo "--- fuzzing"
+CC=clang-14 CXX=clang++-14 checking_build "$BUILD-fuzz" \
+  -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
+ctest --test-dir "$BUILD-fuzz" --output-on-failure -R fuzz_corpus_regression
+# New inputs go to a scratch folder; the repository's seeds stay as they are.
+work="$BUILD-fuzz/run"
+rm -rf "$work"
+mkdir -p "$work/corpus"
+"$BUILD-fuzz/tests/fuzz/tractwave_fuzz" -max_total_time="$FUZZ_SECONDS" \
+  -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
+  "$work/corpus" tests/fuzz/corpus >"$work/log" 2>&1 || {
+  tail -n 60 "$work/log"
+  echo "fuzzer found a fault; the input is in $work/"
+  exit 1
+}
+runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
+echo "fuzzer: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
+
+echo "--- valgrind memcheck"
+# Valgrind's CPU keeps no floating-point exception flags, so the test of the
+# caller's floating-point state is left to the native and sanitizer runs.
+memcheck() {
+  valgrind -q --error-exitcode=1 --leak-check=full \
+    --errors-for-leak-kinds=definite,indirect "$@" >"$BUILD/valgrind.log" 2>&1 || {
+    cat "$BUILD/valgrind.log"
+    echo "valgrind: errors in $1"
+    exit 1
+  }
+  echo "valgrind: $1: 0 errors"
+}
+memcheck "$BUILD/examples/tractwave_host"
+memcheck "$BUILD/tests/tractwave_tests" --gtest_filter=-FloatingPointState.*
