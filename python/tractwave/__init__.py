@@ -45,6 +45,7 @@ _DEFAULTS["voicing"] = 0.0
 _DEFAULTS["breathiness"] = 0.0
 
 _INT_MAX = 2**31 - 1
+_FLOAT_MAX = float(np.finfo(np.float32).max)
 _FLOAT_P = np.ctypeslib.ctypes.POINTER(np.ctypeslib.ctypes.c_float)
 
 
@@ -121,7 +122,7 @@ def _rate(sample_rate):
     rate = _real(sample_rate, "sample_rate")
     if not math.isfinite(rate) or rate <= 8000.0:
         raise ValueError(f"sample_rate must be a finite number above 8000, not {sample_rate!r}")
-    if not math.isfinite(float(np.float32(rate))):
+    if rate > _FLOAT_MAX:
         raise ValueError(f"sample_rate {sample_rate!r} does not fit in a float")
     return rate
 

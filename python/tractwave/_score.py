@@ -6,7 +6,7 @@ from collections.abc import Mapping, Sequence
 
 import numpy as np
 
-from . import (_DEFAULTS, _library, _count, _ptr, _rate, _real, NASAL_SECTIONS,
+from . import (_DEFAULTS, _FLOAT_MAX, _library, _count, _ptr, _rate, _real, NASAL_SECTIONS,
                ORAL_SECTIONS, PARAMETER_NAMES)
 
 
@@ -39,7 +39,7 @@ def _keyframe_table(keyframes):
             raise ValueError(f"keyframe {i} has no time 't'")
         for name, value in frame.items():
             value = _real(value, f"keyframe {i}: {name}")
-            if not math.isfinite(value) or not math.isfinite(float(np.float32(value))):
+            if not math.isfinite(value) or abs(value) > _FLOAT_MAX:
                 raise ValueError(f"keyframe {i}: {name} must be finite, not {value!r}")
             if name != "t":
                 current[name] = value
