@@ -16,8 +16,6 @@ def _keyframe_table(keyframes):
     A parameter a keyframe leaves out keeps its value from the keyframe
     before; the first keyframe starts from the defaults.
     """
-    if isinstance(keyframes, Mapping) and "keyframes" in keyframes:
-        keyframes = keyframes["keyframes"]
     if isinstance(keyframes, (str, bytes)) or not isinstance(keyframes, Sequence):
         raise TypeError("keyframes must be a list of mappings such as "
                         "{'t': 0.0, 'pitch': 0.3}")
@@ -91,8 +89,7 @@ def render_score(keyframes, sample_rate=48000, block=64):
     """Renders a score of keyframes; returns float32 samples.
 
     ``keyframes`` is a list of mappings, each with a time ``t`` in seconds
-    (non-decreasing) and any of the parameter names; a mapping with a
-    ``keyframes`` list (the JSON score form) is accepted too. A parameter a
+    (non-decreasing) and any of the parameter names. A parameter a
     keyframe leaves out keeps its value from the keyframe before; left out
     of the first keyframe it is 0.5, except voicing and breathiness, which
     start at 0.
