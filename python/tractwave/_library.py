@@ -26,6 +26,9 @@ class LibraryNotFoundError(OSError):
     """The tractwave shared library could not be found or loaded."""
 
 
+LibraryNotFoundError.__module__ = "tractwave"
+
+
 def _file_names():
     """File names of the library on this platform, the versioned one first."""
     if sys.platform == "win32":
@@ -55,6 +58,18 @@ def _open(path):
     return ctypes.CDLL(path)
 
 
+def _candidates(package_dir):
+    """(name or path, where it is looked for) in search order, lazily: the
+    last search runs a compiler or ldconfig and is worth avoiding."""
+    for name in _file_names():
+        yield os.path.join(package_dir, name), ""
+    for name in _file_names():
+        yield name, " on the system library path"
+    found = ctypes.util.find_library("tractwave")
+    if found and found not in _file_names():
+        yield found, " (found by ctypes.util.find_library)"
+
+
 def find_and_load(package_dir, environ=os.environ):
     """Returns (handle, path) of the first library found.
 
@@ -75,29 +90,14 @@ def find_and_load(package_dir, environ=os.environ):
                 f"cannot load the tractwave library named by "
                 f"{ENVIRONMENT_VARIABLE}={explicit}: {error}") from None
 
-    candidates = [os.path.join(package_dir, name) for name in _file_names()]
-    system = list(_file_names())
-    found = ctypes.util.find_library("tractwave")
-    if found and found not in system:
-        system.append(found)
-
-    for path in candidates:
-        if not os.path.exists(path):
-            tried.append(f"{path} (no such file)")
-            continue
+    for path, where in _candidates(package_dir):
         try:
             return _bind(_open(path), path), path
         except LibraryNotFoundError:
             raise
         except OSError as error:
-            tried.append(f"{path} ({error})")
-    for name in system:
-        try:
-            return _bind(_open(name), name), name
-        except LibraryNotFoundError:
-            raise
-        except OSError as error:
-            tried.append(f"{name} on the system library path ({error})")
+            reason = str(error).replace(f"{path}: ", "", 1)
+            tried.append(f"{path}{where} ({reason})")
 
     raise LibraryNotFoundError(
         "cannot find the tractwave shared library. Looked for:\n  "
