@@ -56,6 +56,26 @@ def test_reset_gives_a_new_voice(fresh_thread):
     np.testing.assert_array_equal(fresh_thread(voice.render, SPEECH, 128), first)
 
 
+def test_a_copied_voice_continues_independently(fresh_thread):
+    import copy
+
+    def continued(make_twin):
+        voice = tw.Voice()
+        voice.render(SPEECH, 100)
+        twin = make_twin(voice)
+        assert twin.R is not voice.R
+        voice.reset()
+        return twin.render(SPEECH, 50)
+
+    def uninterrupted():
+        voice = tw.Voice()
+        return voice.render(SPEECH, 150)[100:]
+
+    expected = fresh_thread(uninterrupted)
+    for make_twin in (tw.Voice.copy, copy.copy, copy.deepcopy):
+        np.testing.assert_array_equal(fresh_thread(continued, make_twin), expected)
+
+
 def test_sample_rate_reaches_the_library(fresh_thread):
     at_48k = fresh_thread(tw.Voice().render, SPEECH, 256)
     at_default = fresh_thread(tw.Voice().render, SPEECH, 256, sample_rate=48000.0)
@@ -252,4 +272,6 @@ def test_a_voice_refuses_to_render_on_two_threads_at_once(fresh_thread):
     with voice._busy:
         with pytest.raises(RuntimeError, match="another thread"):
             fresh_thread(voice.render, NEUTRAL, 64)
+        with pytest.raises(RuntimeError, match="another thread"):
+            fresh_thread(voice.reset)
     assert voice.render(NEUTRAL, 64).shape == (64,)

@@ -197,8 +197,10 @@ class Voice:
     own (a fresh thread starts from the same initial record every time), as
     ``render_score`` does.
 
-    A Voice may be passed between threads, but rendered by one thread at a
-    time; a second thread rendering it concurrently gets a RuntimeError.
+    A Voice may be passed between threads, but used by one thread at a
+    time; a second thread rendering or resetting it concurrently gets a
+    RuntimeError. ``copy()`` (and ``copy.copy``/``copy.deepcopy``) gives an
+    independent voice with the same state.
     """
 
     def __init__(self):
@@ -215,10 +217,37 @@ class Voice:
     nasal_L = property(lambda self: self._nasal_L, doc="Nasal waves towards the velum (16 float32).")
     phase = property(lambda self: self._phase, doc="Glottal phase, 0 <= phase < 1 (0-d float32).")
 
+    def _arrays(self):
+        return (self._R, self._L, self._nasal_R, self._nasal_L, self._phase)
+
+    def _claim(self):
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("this Voice is being rendered on another thread")
+
     def reset(self):
         """Zeroes the wave arrays and the phase, as for a new voice."""
-        for array in (self._R, self._L, self._nasal_R, self._nasal_L, self._phase):
-            array[...] = 0.0
+        self._claim()
+        try:
+            for array in self._arrays():
+                array[...] = 0.0
+        finally:
+            self._busy.release()
+
+    def copy(self):
+        """An independent Voice with a copy of this one's state."""
+        twin = Voice()
+        self._claim()
+        try:
+            for mine, theirs in zip(self._arrays(), twin._arrays()):
+                theirs[...] = mine
+        finally:
+            self._busy.release()
+        return twin
+
+    __copy__ = copy
+
+    def __deepcopy__(self, memo):
+        return self.copy()
 
     def render(self, params, n, sample_rate=48000):
         """Renders ``n`` samples with one parameter vector; returns float32[n].
@@ -231,8 +260,7 @@ class Voice:
         n = _count(n)
         rate = _rate(sample_rate)
         out = np.empty(n, dtype=np.float32)
-        if not self._busy.acquire(blocking=False):
-            raise RuntimeError("this Voice is being rendered on another thread")
+        self._claim()
         try:
             _library()[0].synthesize_waveguide_chunk_ex(
                 n, _ptr(vector), _ptr(self._R), _ptr(self._L), _ptr(self._nasal_R),
