@@ -72,18 +72,23 @@ def test_the_score_renders_on_a_fresh_thread(fresh_thread):
 
 
 @pytest.mark.parametrize("samples, expected", [
-    (0.0, 0), (0.5, 1), (1.5, 2), (2.5, 3), (2.49, 2), (100.0, 100),
+    (0.5, 1), (1.5, 2), (2.5, 3), (2.49, 2), (100.0, 100),
 ])
 def test_the_length_is_the_last_time_rounded_halves_up(samples, expected):
     out = tw.render_score([{"t": samples / RATE}], RATE)
     assert out.dtype == np.float32 and out.shape == (expected,)
 
 
+def test_a_score_of_no_samples_is_refused():
+    with pytest.raises(ValueError, match="lasts no samples"):
+        tw.render_score([{"t": 0.0}, {"t": 0.49 / RATE}], RATE)
+
+
 def test_the_default_rate_and_block():
     score = [{"t": 0.0, **VOICED}, {"t": 0.01, "pitch": 0.8}]
     out = tw.render_score(score)
     assert out.shape == (480,)
-    np.testing.assert_array_equal(out, tw.render_score(score, 48000, 64))
+    np.testing.assert_array_equal(out, tw.render_score(score, 48000.0, 64))
     assert not np.array_equal(out, tw.render_score(score, 48000, 32))
 
 
@@ -109,6 +114,7 @@ def test_bad_scores_are_refused(score, error, message):
 @pytest.mark.parametrize("options, error", [
     (dict(block=0), ValueError), (dict(block=6.4), TypeError),
     (dict(sample_rate=0), ValueError), (dict(sample_rate=float("nan")), ValueError),
+    (dict(sample_rate=44100.5), ValueError),
 ])
 def test_bad_options_are_refused(options, error):
     with pytest.raises(error):

@@ -11,10 +11,12 @@ from . import (_DEFAULTS, _FLOAT_MAX, _library, _count, _ptr, _rate, _real, NASA
 
 
 def _keyframe_table(keyframes):
-    """Keyframe times (float64) and full parameter rows (float32).
+    """Keyframe times and full parameter rows, both float64.
 
     A parameter a keyframe leaves out keeps its value from the keyframe
-    before; the first keyframe starts from the defaults.
+    before; the first keyframe starts from the defaults. Values stay in
+    double precision until they are interpolated, as tractwave-render keeps
+    them.
     """
     if isinstance(keyframes, (str, bytes)) or not isinstance(keyframes, Sequence):
         raise TypeError("keyframes must be a list of mappings such as "
@@ -23,7 +25,7 @@ def _keyframe_table(keyframes):
         raise ValueError("the score has no keyframes")
     known = set(PARAMETER_NAMES) | {"t"}
     times = np.empty(len(keyframes), dtype=np.float64)
-    rows = np.empty((len(keyframes), len(PARAMETER_NAMES)), dtype=np.float32)
+    rows = np.empty((len(keyframes), len(PARAMETER_NAMES)), dtype=np.float64)
     current = dict(_DEFAULTS)
     for i, frame in enumerate(keyframes):
         if not isinstance(frame, Mapping):
@@ -60,8 +62,10 @@ def _round_half_away(x):
 def _block_parameters(times, rows, starts, rate):
     """Parameter vector of each block, interpolated at its start time.
 
-    Single precision in the order a C++ host writes it:
-    w = (time - t0) / (t1 - t0), value = a + (b - a) * w.
+    In double precision, in the order tractwave-render computes it,
+    w = (time - t0) / (t1 - t0) and value = a + (b - a) * w, rounded to
+    float at the end: any other order changes the last bit of a parameter
+    now and then, and with it every sample after.
     """
     at = starts.astype(np.float64) / rate
     # The last keyframe at or before each time; with several at one time the
@@ -69,19 +73,15 @@ def _block_parameters(times, rows, starts, rate):
     index = np.searchsorted(times, at, side="right") - 1
     before = index < 0
     after = index >= len(times) - 1
-    index = np.clip(index, 0, max(len(times) - 2, 0))
     result = np.empty((len(starts), rows.shape[1]), dtype=np.float32)
-    if len(times) > 1:
-        t0 = times[index]
-        t1 = times[index + 1]
-        inside = ~(before | after)
-        w = np.zeros(len(starts), dtype=np.float32)
-        w[inside] = ((at[inside] - t0[inside]) / (t1[inside] - t0[inside])).astype(np.float32)
-        a = rows[index]
-        b = rows[index + 1]
-        result[:] = a + (b - a) * w[:, None]
-    result[before] = rows[0]
-    result[after] = rows[-1]
+    inside = ~(before | after)
+    i = index[inside]
+    t0, t1 = times[i], times[i + 1]
+    w = (at[inside] - t0) / (t1 - t0)
+    a, b = rows[i], rows[i + 1]
+    result[inside] = (a + (b - a) * w[:, None]).astype(np.float32)
+    result[before] = rows[0].astype(np.float32)
+    result[after] = rows[-1].astype(np.float32)
     return result
 
 
@@ -95,7 +95,7 @@ def render_score(keyframes, sample_rate=48000, block=64):
     start at 0.
 
     The samples are exactly those of ``tractwave-render`` for the same score,
-    rate and block: round(t_last x sample_rate) samples, rendered in blocks
+    rate (a whole number of Hz above 8000) and block: round(t_last x sample_rate) samples, rendered in blocks
     of ``block`` samples (the last one shorter) from a new voice, each block
     with the parameters interpolated linearly between keyframes at the time
     of its first sample (before the first keyframe the first holds, after
@@ -106,12 +106,14 @@ def render_score(keyframes, sample_rate=48000, block=64):
     before; the call waits for it.
     """
     rate = _rate(sample_rate)
+    if not rate.is_integer():
+        raise ValueError(f"sample_rate must be a whole number of Hz, not {sample_rate!r}")
     block = _count(block, "block")
     times, rows = _keyframe_table(keyframes)
     total = _round_half_away(times[-1] * rate)
-    out = np.zeros(total, dtype=np.float32)
     if total == 0:
-        return out
+        raise ValueError(f"the score lasts no samples (its last keyframe is at t = {times[-1]!r})")
+    out = np.zeros(total, dtype=np.float32)
     starts = np.arange(0, total, block, dtype=np.int64)
     vectors = _block_parameters(times, rows, starts, rate)
     lib = _library()[0]
