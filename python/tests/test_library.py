@@ -1,0 +1,107 @@
+"""Where the package looks for the shared library, run in fresh interpreters."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import tractwave as tw
+
+PRINT_PATH = "import tractwave; print(tractwave.library_path())"
+
+
+def run_python(code, package_parent, **environment):
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("TRACTWAVE_LIBRARY", "LD_LIBRARY_PATH", "PYTHONPATH")}
+    env.update(environment)
+    env["PYTHONPATH"] = str(package_parent)
+    # Run from the package's parent too: "-c" puts the working directory
+    # first on the path, where a source checkout's package would be found.
+    return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                          text=True, timeout=60, cwd=package_parent)
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A copy of the package without any library next to it."""
+    source = os.path.dirname(tw.__file__)
+    shutil.copytree(source, tmp_path / "tractwave",
+                    ignore=shutil.ignore_patterns("*.so*", "*.dylib", "*.dll", "__pycache__"))
+    return tmp_path
+
+
+@pytest.fixture
+def built_library():
+    return os.path.realpath(tw.library_path())
+
+
+def test_a_library_next_to_the_package_is_found(package_copy, built_library):
+    target = package_copy / "tractwave" / "libtractwave.so.1"
+    shutil.copy(built_library, target)
+    result = run_python(PRINT_PATH, package_copy)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(target)
+
+
+def test_the_environment_variable_comes_first(package_copy, built_library, tmp_path):
+    shutil.copy(built_library, package_copy / "tractwave" / "libtractwave.so.1")
+    elsewhere = tmp_path / "elsewhere" / "libtractwave.so.1"
+    elsewhere.parent.mkdir()
+    shutil.copy(built_library, elsewhere)
+    result = run_python(PRINT_PATH, package_copy, TRACTWAVE_LIBRARY=str(elsewhere))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == str(elsewhere)
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="LD_LIBRARY_PATH is Linux's")
+def test_the_system_library_path_is_searched(package_copy, built_library, tmp_path):
+    directory = tmp_path / "lib"
+    directory.mkdir()
+    shutil.copy(built_library, directory / "libtractwave.so.1")
+    result = run_python(PRINT_PATH + "; print(tractwave.diameters([0.5] * 10)[2])",
+                        package_copy, LD_LIBRARY_PATH=str(directory))
+    assert result.returncode == 0, result.stderr
+    path, velum = result.stdout.split()
+    assert path == "libtractwave.so.1"
+    assert float(velum) == pytest.approx(0.55 * 0.5)
+
+
+def test_a_wrong_environment_variable_is_reported_not_replaced(package_copy, built_library,
+                                                               tmp_path):
+    # A copy next to the package must not stand in for the one asked for.
+    shutil.copy(built_library, package_copy / "tractwave" / "libtractwave.so.1")
+    missing = tmp_path / "nowhere" / "libtractwave.so.1"
+    result = run_python("import tractwave; tractwave.Voice().render([0.5] * 10, 8)",
+                        package_copy, TRACTWAVE_LIBRARY=str(missing))
+    assert result.returncode != 0
+    assert "LibraryNotFoundError" in result.stderr
+    assert f"TRACTWAVE_LIBRARY={missing}" in result.stderr
+
+
+def test_a_library_without_the_functions_is_refused(package_copy, tmp_path):
+    # Any shared library that is not tractwave: the C library will do.
+    import ctypes.util
+    libc = ctypes.util.find_library("c")
+    if libc is None:
+        pytest.skip("no C library name to load")
+    result = run_python(PRINT_PATH, package_copy, TRACTWAVE_LIBRARY=libc)
+    assert result.returncode != 0
+    assert "does not export compute_diameters_from_dofs" in result.stderr
+
+
+def test_the_error_lists_where_it_looked(package_copy):
+    result = run_python(PRINT_PATH, package_copy)
+    if result.returncode == 0:
+        pytest.skip(f"a tractwave library is installed on this system: {result.stdout}")
+    assert "LibraryNotFoundError: cannot find the tractwave shared library" in result.stderr
+    assert str(package_copy / "tractwave") in result.stderr
+    assert "on the system library path" in result.stderr
+    assert "TRACTWAVE_LIBRARY is not set" in result.stderr
+
+
+def test_importing_needs_no_library(package_copy):
+    result = run_python("import tractwave; print(tractwave.PARAMETER_NAMES[0])", package_copy,
+                        TRACTWAVE_LIBRARY="/nonexistent/libtractwave.so.1")
+    assert result.returncode == 0 and result.stdout.strip() == "pitch", result.stderr
