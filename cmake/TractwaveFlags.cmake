@@ -62,8 +62,12 @@ function(tractwave_library_flags target)
   # C++ runtime, so it is linked as plain C. Loop-to-memset rewriting is off
   # so that the only library calls are the four math functions.
   # (GCC and clang spell that differently.)
+  # The wide vector paths are only ever inlined into code compiled for their
+  # instruction set, so GCC's note on how such vectors would be passed
+  # between functions does not apply.
   target_compile_options(${target} PRIVATE
     -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    $<$<CXX_COMPILER_ID:GNU>:-Wno-psabi>
     $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>
     $<$<CXX_COMPILER_ID:Clang,AppleClang>:-fno-builtin-memset -fno-builtin-memcpy>)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)

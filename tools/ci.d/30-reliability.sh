@@ -13,7 +13,8 @@ checking_build() {
   dir=$1
   shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTRACTWAVE_BUILD_TESTS=ON -DTRACTWAVE_WARNINGS_AS_ERRORS=ON "$@"
+    -DTRACTWAVE_BUILD_TESTS=ON -DTRACTWAVE_WARNINGS_AS_ERRORS=ON \
+    -DTRACTWAVE_BUILD_RENDER=OFF "$@"
   cmake --build "$dir" -j "$JOBS"
 }
 
