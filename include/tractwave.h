@@ -13,10 +13,11 @@
  *   numbers propagate through the arithmetic; pointer validity, array sizes
  *   and non-overlap are the caller's responsibility.
  * - "Finite input" below means finite values up to 1e6 in magnitude, far
- *   beyond any meaningful one, with the end reflection coefficients within
- *   -1 ... 1. Values so large that single-precision products overflow (a
- *   diameter, the velum or the mix beyond about 1e19, a parameter near
- *   1e38) behave like non-finite ones.
+ *   beyond any meaningful one, wave arrays up to 1e20, and end reflection
+ *   coefficients within -1 ... 1. Values so large that single-precision
+ *   products overflow (a diameter, the velum or the mix beyond about 1e19, a
+ *   parameter near 1e38, waves near 1e27 with a velum of 1e6) behave like
+ *   non-finite ones.
  * - All arrays belong to the caller. The library keeps only a small record
  *   per thread (noise generator, filter states, smoother history), which
  *   starts from fixed initial values on every new thread.
