@@ -169,18 +169,17 @@ thread_local thread_slot thread_record = {{kNoiseSeed,
                                            0.0f},
                                           0};
 
-// Largest magnitude among the elements, as the bit pattern of its absolute
-// value: a pattern of 0x7F800000 or more is an infinity or NaN. Integer
-// maxima, unlike a floating-point sum, may be taken in any order, so the
-// compiler is free to vectorise this.
-uint32_t largest_bits(const float *x, int count, uint32_t largest) {
-  for (int k = 0; k < count; ++k) {
-    uint32_t b;
-    __builtin_memcpy(&b, &x[k], sizeof b);
-    b &= 0x7FFFFFFFu;
-    largest = b > largest ? b : largest;
-  }
-  return largest;
+// x - x is 0 for every finite x and NaN for an infinity or NaN, and a sum
+// with a NaN in it is NaN: the sum is 0 exactly when every element is finite.
+// Eight running sums keep it from being one long chain of additions.
+inline bool all_finite(const float *x, int count) {
+  float sums[8] = {};
+  TW_UNROLL_ALL
+  for (int k = 0; k < count; ++k)
+    sums[k % 8] = sums[k % 8] + (x[k] - x[k]);
+  return ((sums[0] + sums[1]) + (sums[2] + sums[3])) +
+             ((sums[4] + sums[5]) + (sums[6] + sums[7])) ==
+         0.0f;
 }
 
 // Back to what a new thread starts from. Written out field by field rather
@@ -446,6 +445,47 @@ TW_INLINE typename L::v with_lane(typename L::v v, int lane, float x) {
   return select<L>(mask, splat<L>(x), v);
 }
 
+// The oral tube's 25 sections fill whole vectors but for one section (four
+// and eight lanes) or nine (sixteen). last_section takes the vector that ends
+// at section 24 and gives the last partial vector, padded with zeros;
+// ending_at_last_section gives, from the last two vectors, the one that ends
+// at section 24, for a store that stays inside the caller's array.
+static_assert(kOral % 4 == 1 && kOral % 8 == 1 && kOral % 16 == 9,
+              "tail shuffles assume 25 oral sections");
+template <class L> typename L::v last_section(typename L::v ending);
+template <class L>
+typename L::v ending_at_last_section(typename L::v before, typename L::v last);
+
+template <> TW_INLINE lanes4::v last_section<lanes4>(lanes4::v ending) {
+  return previous_section<lanes4>(ending, lanes4::v{});
+}
+template <>
+TW_INLINE lanes4::v ending_at_last_section<lanes4>(lanes4::v before,
+                                                   lanes4::v last) {
+  return next_section<lanes4>(before, last);
+}
+
+#ifdef TRACTWAVE_WIDE_X86
+template <> TW_INLINE lanes8::v last_section<lanes8>(lanes8::v ending) {
+  return previous_section<lanes8>(ending, lanes8::v{});
+}
+template <>
+TW_INLINE lanes8::v ending_at_last_section<lanes8>(lanes8::v before,
+                                                   lanes8::v last) {
+  return next_section<lanes8>(before, last);
+}
+template <> TW_INLINE lanes16::v last_section<lanes16>(lanes16::v ending) {
+  return TW_SHUFFLE(lanes16, ending, lanes16::v{}, 7, 8, 9, 10, 11, 12, 13, 14,
+                    15, 16, 16, 16, 16, 16, 16, 16);
+}
+template <>
+TW_INLINE lanes16::v ending_at_last_section<lanes16>(lanes16::v before,
+                                                     lanes16::v last) {
+  return TW_SHUFFLE(lanes16, before, last, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                    18, 19, 20, 21, 22, 23, 24);
+}
+#endif
+
 #endif // TRACTWAVE_VECTOR
 
 // ---------------------------------------------------------------------------
@@ -645,6 +685,11 @@ struct plain_engine {
     setup_ends(c, t);
   }
 
+  static bool finite(const waves &w) {
+    return all_finite(w.R, kOral) & all_finite(w.L, kOral) &
+           all_finite(w.nasal_R, kNasal) & all_finite(w.nasal_L, kNasal);
+  }
+
   static void load_waves(waves &w, const float *R, const float *L,
                          const float *nasal_R, const float *nasal_L) {
     copy_floats(w.R, R, kOral);
@@ -678,14 +723,6 @@ struct plain_engine {
   static void saturate(const float *radiated, float *out, int m) {
     for (int i = 0; i < m; ++i)
       out[i] = tanhf(radiated[i] * 0.7f) * 0.95f;
-  }
-
-  static bool finite(const waves &w) {
-    uint32_t largest = largest_bits(w.R, kOral, 0);
-    largest = largest_bits(w.L, kOral, largest);
-    largest = largest_bits(w.nasal_R, kNasal, largest);
-    largest = largest_bits(w.nasal_L, kNasal, largest);
-    return largest < 0x7F800000u;
   }
 
   // Smoothed write-back: the tube keeps 82% of this sample's scattered value
@@ -800,25 +837,35 @@ template <class S> struct vector_engine {
 
   // Whole vectors, and the last partial one through a zeroed buffer so that
   // nothing is read or written past the caller's arrays.
+  // Whole vectors, and the last partial one (the oral tube's 25th section)
+  // by an overlapping access inside the caller's array, shifted between
+  // registers, so that nothing is read or written past its end.
   static TW_INLINE void load_lanes(V *to, const float *from, int count) {
     for (int q = 0; q < count / n; ++q)
       to[q] = load<S>(from + q * n);
-    if (count % n) {
-      TW_ALIGN float tail[n];
-      store<S>(tail, V{});
-      copy_floats(tail, from + count / n * n, count % n);
-      to[count / n] = load<S>(tail);
-    }
+    if (count % n)
+      to[count / n] = last_section<S>(load<S>(from + count - n));
   }
 
   static TW_INLINE void store_lanes(float *to, const V *from, int count) {
     for (int q = 0; q < count / n; ++q)
       store<S>(to + q * n, from[q]);
-    if (count % n) {
-      TW_ALIGN float tail[n];
-      store<S>(tail, from[count / n]);
-      copy_floats(to + count / n * n, tail, count % n);
-    }
+    if (count % n)
+      store<S>(to + count - n,
+               ending_at_last_section<S>(from[count / n - 1], from[count / n]));
+  }
+
+  // True when no section of w holds an infinity or NaN (see all_finite).
+  static TW_INLINE bool finite(const waves &w) {
+    V sum = {};
+    for (int q = 0; q < oral_vecs; ++q)
+      sum = sum + ((w.R[q] - w.R[q]) + (w.L[q] - w.L[q]));
+    for (int q = 0; q < nasal_vecs; ++q)
+      sum =
+          sum + ((w.nasal_R[q] - w.nasal_R[q]) + (w.nasal_L[q] - w.nasal_L[q]));
+    TW_ALIGN float lanes[n];
+    store<S>(lanes, sum);
+    return all_finite(lanes, n);
   }
 
   static TW_INLINE void load_waves(waves &w, const float *R, const float *L_,
@@ -849,31 +896,21 @@ template <class S> struct vector_engine {
       store<lanes4>(pulse + i, glottal_pulse<lanes4>(load<lanes4>(phases + i)));
   }
 
+  // Writes exactly m samples to the caller's buffer: whole vectors while they
+  // fit, the last few through a local buffer.
   static TW_INLINE void saturate(const float *radiated, float *out, int m) {
     int i = 0;
     for (; i + n <= m; i += n)
       store<S>(out + i, vtanh<S>(load<S>(radiated + i) * 0.7f) * 0.95f);
-    for (; i < m; i += 4)
+    for (; i + 4 <= m; i += 4)
       store<lanes4>(out + i,
                     vtanh<lanes4>(load<lanes4>(radiated + i) * 0.7f) * 0.95f);
-  }
-
-  // True when no lane of the history holds an infinity or NaN.
-  static TW_INLINE bool finite(const waves &w) {
-    typedef typename S::i I;
-    I any = {};
-    for (int q = 0; q < oral_vecs; ++q)
-      any |= (bits<I>(w.R[q]) & 0x7F800000) == 0x7F800000;
-    for (int q = 0; q < oral_vecs; ++q)
-      any |= (bits<I>(w.L[q]) & 0x7F800000) == 0x7F800000;
-    for (int q = 0; q < nasal_vecs; ++q)
-      any |= (bits<I>(w.nasal_R[q]) & 0x7F800000) == 0x7F800000;
-    for (int q = 0; q < nasal_vecs; ++q)
-      any |= (bits<I>(w.nasal_L[q]) & 0x7F800000) == 0x7F800000;
-    int32_t folded = 0;
-    for (int k = 0; k < n; ++k)
-      folded |= any[k];
-    return folded == 0;
+    if (i < m) {
+      TW_ALIGN float tail[4];
+      store<lanes4>(tail,
+                    vtanh<lanes4>(load<lanes4>(radiated + i) * 0.7f) * 0.95f);
+      copy_floats(out + i, tail, m - i);
+    }
   }
 
   static TW_INLINE V smooth(V next, V prev) {
@@ -994,6 +1031,24 @@ TW_INLINE
     void
     run_block_with(tract_state &st, int n, const block_controls &c,
                    const voice_arrays &v, float *out) {
+  // The record outlives the voice: one non-finite value left in it by an
+  // earlier block would turn every later block on this thread, for every
+  // voice, into NaN, so such a record goes back to its initial values before
+  // it is used. (That block's own output and the caller's arrays keep what the
+  // arithmetic gave.) Checking here rather than at the end of the block that
+  // left it lets the check run alongside the set-up instead of waiting for
+  // the block's last sample; nothing can look at the record in between.
+  typename E::waves wave, raw;
+  E::load_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
+  const float scalars[] = {st.noise_lp1,        st.noise_lp2,
+                           st.prev_glottal_raw, st.prev_glottal_dc,
+                           st.lip_refl_filter,  st.nasal_refl_filter,
+                           st.prev_rad_sample,  st.rad_aperture_state};
+  if (!(all_finite(scalars, 8) & E::finite(raw))) {
+    reset_state(st);
+    E::load_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
+  }
+
   tube_setup tube;
   E::setup(c, tube);
 
@@ -1017,14 +1072,11 @@ TW_INLINE
                           st.prev_rad_sample, st.rad_aperture_state};
   float phase = *v.phase;
 
-  typename E::waves wave, raw;
   E::load_waves(wave, v.R, v.L, v.nasal_R, v.nasal_L);
-  E::load_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
 
   TW_ALIGN float phases[kChunk];
   TW_ALIGN float pulse[kChunk];
   TW_ALIGN float radiated[kChunk];
-  TW_ALIGN float saturated[kChunk];
 
   for (int done = 0; done < n; done += kChunk) {
     const int m = n - done < kChunk ? n - done : kChunk;
@@ -1070,8 +1122,7 @@ TW_INLINE
     // -0.95 ... 0.95.
     for (i = m; i < whole(m, 4); ++i)
       radiated[i] = 0.0f;
-    E::saturate(radiated, saturated, m);
-    copy_floats(out + done, saturated, m);
+    E::saturate(radiated, out + done, m);
   }
 
   E::store_waves(wave, v.R, v.L, v.nasal_R, v.nasal_L);
@@ -1086,16 +1137,6 @@ TW_INLINE
   st.prev_rad_sample = filters.prev_rad_sample;
   st.rad_aperture_state = filters.rad_aperture_state;
   *v.phase = phase;
-
-  // The record outlives the voice: one non-finite value left in it would turn
-  // every later block on this thread, for every voice, into NaN. The block's
-  // own output and the caller's arrays keep what the arithmetic gave.
-  const float scalars[] = {st.noise_lp1,        st.noise_lp2,
-                           st.prev_glottal_raw, st.prev_glottal_dc,
-                           st.lip_refl_filter,  st.nasal_refl_filter,
-                           st.prev_rad_sample,  st.rad_aperture_state};
-  if (largest_bits(scalars, 8, 0) >= 0x7F800000u || !E::finite(raw))
-    reset_state(st);
 }
 
 // ---------------------------------------------------------------------------
