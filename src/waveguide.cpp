@@ -585,7 +585,7 @@ inline float reflection(float d_prev, float d_next) {
 #ifdef TRACTWAVE_VECTOR
 // The same answer without a branch per section: lane-wise minima, then the
 // first section equal to the minimum, unless section 20 already holds it.
-int narrowest(const float *d, float &d_min) {
+TW_INLINE int narrowest(const float *d, float &d_min) {
   typedef lanes4::v V;
   constexpr float kInf = __builtin_inff();
   const V sections[6] = {load<lanes4>(d + 4),  load<lanes4>(d + 8),
@@ -620,6 +620,9 @@ int narrowest(const float *d, float &d_min) {
 #endif
 
 // Everything but the coefficients themselves.
+#ifdef TRACTWAVE_VECTOR
+TW_INLINE
+#endif
 void setup_ends(const block_controls &c, tube_setup &t) {
   t.glottal_coeff = c.glottal_coeff;
   t.lip_coeff = c.lip_coeff;
@@ -686,8 +689,8 @@ struct plain_engine {
   }
 
   static bool finite(const waves &w) {
-    return all_finite(w.R, kOral) & all_finite(w.L, kOral) &
-           all_finite(w.nasal_R, kNasal) & all_finite(w.nasal_L, kNasal);
+    return all_finite(w.R, kOral) && all_finite(w.L, kOral) &&
+           all_finite(w.nasal_R, kNasal) && all_finite(w.nasal_L, kNasal);
   }
 
   static void load_waves(waves &w, const float *R, const float *L,
@@ -919,34 +922,42 @@ template <class S> struct vector_engine {
 
   static TW_INLINE float lane_of(const V *v, int k) { return v[k / n][k % n]; }
 
+  // The two-port junctions of one tube, a vector of junctions at a time: lane
+  // j of vector q is the junction after section q * n + j, and its rightward
+  // result lands one section further on. Section 0's rightward value comes
+  // from outside (the glottis, or the velum for the nasal tube).
+  template <int vecs, int junction_vecs>
+  static TW_INLINE void scatter(const V *right, const V *left, const V *K,
+                                float first, V *new_right, V *new_left) {
+    const V zero = {};
+    V moved[junction_vecs];
+    TW_UNROLL
+    for (int q = 0; q < junction_vecs; ++q) {
+      const V after = q + 1 < vecs ? left[q + 1] : zero;
+      const V from_right = next_section<S>(left[q], after);
+      const V w = (right[q] - from_right) * K[q];
+      new_left[q] = from_right + w;
+      moved[q] = right[q] + w;
+    }
+    TW_UNROLL
+    for (int q = junction_vecs; q < vecs; ++q)
+      new_left[q] = zero;
+    new_right[0] = with_lane<S>(previous_section<S>(zero, moved[0]), 0, first);
+    TW_UNROLL
+    for (int q = 1; q < vecs; ++q) {
+      const V here = q < junction_vecs ? moved[q] : zero;
+      new_right[q] = previous_section<S>(moved[q - 1], here);
+    }
+  }
+
   static TW_INLINE void sample(const tube_setup &t, tube_filters &f, waves &w,
                                waves &raw, float glottis, float turbulence,
                                float &lips_out, float &nostrils_out) {
     const V *K = reinterpret_cast<const V *>(t.K);
     const V *KN = reinterpret_cast<const V *>(t.KN);
-    const V zero = {};
-
-    // Oral junctions: lane j of vector q is the junction after section
-    // q * n + j; its rightward result lands one section further on.
-    V new_R[oral_vecs], new_L[oral_vecs], moved[oral_junction_vecs];
-    TW_UNROLL
-    for (int q = 0; q < oral_junction_vecs; ++q) {
-      const V after = q + 1 < oral_vecs ? w.L[q + 1] : zero;
-      const V left = next_section<S>(w.L[q], after);
-      const V wv = (w.R[q] - left) * K[q];
-      new_L[q] = left + wv;
-      moved[q] = w.R[q] + wv;
-    }
-    TW_UNROLL
-    for (int q = oral_junction_vecs; q < oral_vecs; ++q)
-      new_L[q] = zero;
-    new_R[0] = with_lane<S>(previous_section<S>(zero, moved[0]), 0,
-                            w.L[0][0] * t.glottal_coeff + glottis);
-    TW_UNROLL
-    for (int q = 1; q < oral_vecs; ++q) {
-      const V here = q < oral_junction_vecs ? moved[q] : zero;
-      new_R[q] = previous_section<S>(moved[q - 1], here);
-    }
+    V new_R[oral_vecs], new_L[oral_vecs];
+    scatter<oral_vecs, oral_junction_vecs>(
+        w.R, w.L, K, w.L[0][0] * t.glottal_coeff + glottis, new_R, new_L);
 
     const float R24 = lane_of(w.R, kOral - 1);
     const float lip = (t.lip_coeff * R24) * 0.55f + f.lip_refl_filter * 0.45f;
@@ -962,20 +973,9 @@ template <class S> struct vector_engine {
     new_L[9 / n] = with_lane<S>(new_L[9 / n], 9 % n, pressure - R9);
     const float nasal_in = t.velum_open ? pressure - nl0 : nl0;
 
-    V new_NR[nasal_vecs], new_NL[nasal_vecs], moved_n[nasal_junction_vecs];
-    TW_UNROLL
-    for (int q = 0; q < nasal_junction_vecs; ++q) {
-      const V after = q + 1 < nasal_vecs ? w.nasal_L[q + 1] : zero;
-      const V left = next_section<S>(w.nasal_L[q], after);
-      const V wv = (w.nasal_R[q] - left) * KN[q];
-      new_NL[q] = left + wv;
-      moved_n[q] = w.nasal_R[q] + wv;
-    }
-    new_NR[0] =
-        with_lane<S>(previous_section<S>(zero, moved_n[0]), 0, nasal_in);
-    TW_UNROLL
-    for (int q = 1; q < nasal_vecs; ++q)
-      new_NR[q] = previous_section<S>(moved_n[q - 1], moved_n[q]);
+    V new_NR[nasal_vecs], new_NL[nasal_vecs];
+    scatter<nasal_vecs, nasal_junction_vecs>(w.nasal_R, w.nasal_L, KN, nasal_in,
+                                             new_NR, new_NL);
 
     const float NR15 = lane_of(w.nasal_R, kNasal - 1);
     const float nostril =
@@ -1044,7 +1044,7 @@ TW_INLINE
                            st.prev_glottal_raw, st.prev_glottal_dc,
                            st.lip_refl_filter,  st.nasal_refl_filter,
                            st.prev_rad_sample,  st.rad_aperture_state};
-  if (!(all_finite(scalars, 8) & E::finite(raw))) {
+  if (!(all_finite(scalars, 8) && E::finite(raw))) {
     reset_state(st);
     E::load_waves(raw, st.prev_R, st.prev_L, st.prev_nasal_R, st.prev_nasal_L);
   }

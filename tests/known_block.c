@@ -1,7 +1,8 @@
-/* Prints the known-answer block, one sample a line with nine significant
+/* Prints the known-answer block, one number a line with nine significant
    digits: 64 samples of the neutral voice (every parameter 0.5) at 48 kHz,
-   from zeroed arrays on a thread that has rendered nothing before. CI runs it
-   on every platform and compares the outputs with a tolerance. */
+   from zeroed arrays on a thread that has rendered nothing before, then the
+   phase it leaves. CI runs it on every platform, and against the
+   WebAssembly build, and compares the outputs with a tolerance. */
 #include <stdio.h>
 
 #include "tractwave.h"
@@ -20,5 +21,6 @@ int main(void) {
   synthesize_waveguide_chunk(64, params, R, L, nasal_R, nasal_L, &phase, out);
   for (i = 0; i < 64; ++i)
     printf("%.9g\n", out[i]);
+  printf("%.9g\n", phase);
   return 0;
 }

@@ -31,7 +31,7 @@ function nativeBlock() {
     const exe = join(dir, "native_block");
     execFileSync("cc", [
       "-O2", "-I", join(root, "include"),
-      join(root, "web/test/native_block.c"), "-o", exe,
+      join(root, "tests/known_block.c"), "-o", exe,
       lib, `-Wl,-rpath,${buildDir}`,
     ]);
     return execFileSync(exe, { encoding: "utf8" }).trim().split("\n").map(Number);
