@@ -452,28 +452,18 @@ TW_INLINE typename L::v with_lane(typename L::v v, int lane, float x) {
 // at section 24, for a store that stays inside the caller's array.
 static_assert(kOral % 4 == 1 && kOral % 8 == 1 && kOral % 16 == 9,
               "tail shuffles assume 25 oral sections");
-template <class L> typename L::v last_section(typename L::v ending);
-template <class L>
-typename L::v ending_at_last_section(typename L::v before, typename L::v last);
-
-template <> TW_INLINE lanes4::v last_section<lanes4>(lanes4::v ending) {
-  return previous_section<lanes4>(ending, lanes4::v{});
+// One section over: the neighbour shifts do it.
+template <class L> TW_INLINE typename L::v last_section(typename L::v ending) {
+  return previous_section<L>(ending, typename L::v{});
 }
-template <>
-TW_INLINE lanes4::v ending_at_last_section<lanes4>(lanes4::v before,
-                                                   lanes4::v last) {
-  return next_section<lanes4>(before, last);
+template <class L>
+TW_INLINE typename L::v ending_at_last_section(typename L::v before,
+                                               typename L::v last) {
+  return next_section<L>(before, last);
 }
 
 #ifdef TRACTWAVE_WIDE_X86
-template <> TW_INLINE lanes8::v last_section<lanes8>(lanes8::v ending) {
-  return previous_section<lanes8>(ending, lanes8::v{});
-}
-template <>
-TW_INLINE lanes8::v ending_at_last_section<lanes8>(lanes8::v before,
-                                                   lanes8::v last) {
-  return next_section<lanes8>(before, last);
-}
+// Nine sections over.
 template <> TW_INLINE lanes16::v last_section<lanes16>(lanes16::v ending) {
   return TW_SHUFFLE(lanes16, ending, lanes16::v{}, 7, 8, 9, 10, 11, 12, 13, 14,
                     15, 16, 16, 16, 16, 16, 16, 16);

@@ -99,34 +99,35 @@ TEST(Scattering, ClosedVelumReflectsTheNasalWaveAndIsolatesTheNose) {
   EXPECT_EQ(plain, nasal_ringing);
 }
 
-TEST(Scattering, LipReflectionIsAOnePoleFilter) {
-  tw::on_fresh_thread([] {
-    tw::Controls c;
-    tw::Voice v;
-    v.R[24] = 1.0f;
-    c.step(v, 1);
-    const double first = -0.85 * 0.55;
-    EXPECT_TRUE(tw::near_rel(v.L[24], first * kPass, 1e-5));
-    // R[24] has moved on, so the next reflection comes from the filter state
-    // alone, mixed with the smoother's memory of the first one.
-    c.step(v, 1);
-    EXPECT_TRUE(tw::near_rel(
-        v.L[24], (first * 0.45 * 0.82 + first * 0.18) * 0.994, 1e-5));
-  });
-}
-
-TEST(Scattering, NostrilReflectionIsAOnePoleFilter) {
-  tw::on_fresh_thread([] {
-    tw::Controls c;
-    tw::Voice v;
-    v.nasal_R[15] = 1.0f;
-    c.step(v, 1);
-    const double first = -0.7 * 0.6;
-    EXPECT_TRUE(tw::near_rel(v.nasal_L[15], first * kPass, 1e-5));
-    c.step(v, 1);
-    EXPECT_TRUE(tw::near_rel(
-        v.nasal_L[15], (first * 0.4 * 0.82 + first * 0.18) * 0.994, 1e-5));
-  });
+// The lips and nostrils reflect through one-pole filters: a wave arriving at
+// the end comes back scaled by coefficient x weight at once, and the filter's
+// memory brings back a further share one sample later.
+TEST(Scattering, EndReflectionsAreOnePoleFilters) {
+  struct End {
+    const char *name;
+    bool nasal;
+    double coefficient, weight, memory;
+  };
+  const End ends[] = {{"lips", false, -0.85, 0.55, 0.45},
+                      {"nostrils", true, -0.7, 0.6, 0.4}};
+  for (const End &end : ends) {
+    tw::on_fresh_thread([&] {
+      tw::Controls c;
+      tw::Voice v;
+      float &arriving = end.nasal ? v.nasal_R[15] : v.R[24];
+      const float &returning = end.nasal ? v.nasal_L[15] : v.L[24];
+      arriving = 1.0f;
+      c.step(v, 1);
+      const double first = end.coefficient * end.weight;
+      EXPECT_TRUE(tw::near_rel(returning, first * kPass, 1e-5)) << end.name;
+      // The arriving wave has moved on, so the next reflection comes from the
+      // filter's memory alone, mixed with the smoother's memory of the first.
+      c.step(v, 1);
+      EXPECT_TRUE(tw::near_rel(
+          returning, (first * end.memory * 0.82 + first * 0.18) * 0.994, 1e-5))
+          << end.name;
+    });
+  }
 }
 
 } // namespace
