@@ -18,8 +18,10 @@ export NODE_PATH
 # voice arrays itself, since the library allocates nothing. Without threads the
 # thread_local record is an ordinary global: one record per module instance.
 # Same floating-point rules as the native build: written order, no contraction,
-# never -ffast-math.
-emcc -O2 -std=c++17 -Iinclude -Wall -Wextra -Werror \
+# never -ffast-math. -msimd128 gives the engine's four-float vector lanes real
+# 128-bit wasm SIMD (every current browser has it): a smaller module and a
+# faster one than the same lanes split into scalars.
+emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
   -sSTANDALONE_WASM --no-entry \
   -sINITIAL_MEMORY=262144 -sTOTAL_STACK=16384 \
