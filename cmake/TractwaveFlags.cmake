@@ -52,7 +52,13 @@ function(tractwave_fp_flags target)
   endif()
 endfunction()
 
+# SYMBOLS names the export list (src/<name>.map and src/<name>.exports);
+# tractwave's by default.
 function(tractwave_library_flags target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "SYMBOLS" "")
+  if(NOT arg_SYMBOLS)
+    set(arg_SYMBOLS tractwave)
+  endif()
   tractwave_warnings(${target})
   tractwave_fp_flags(${target})
   if(MSVC)
@@ -82,7 +88,7 @@ function(tractwave_library_flags target)
   endif()
   if(APPLE)
     target_link_options(${target} PRIVATE
-      "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/src/tractwave.exports")
+      "LINKER:-exported_symbols_list,${PROJECT_SOURCE_DIR}/src/${arg_SYMBOLS}.exports")
   elseif(MINGW)
     # GCC's MinGW target emulates thread_local with a runtime that allocates
     # each thread's copy on first use; clang gives native TLS, which the
@@ -103,7 +109,7 @@ function(tractwave_library_flags target)
     # toolchain's init/fini stubs, so loading and unloading run no code of the
     # library's; --as-needed drops any runtime the code does not call.
     target_link_options(${target} PRIVATE
-      "LINKER:--version-script=${PROJECT_SOURCE_DIR}/src/tractwave.map"
+      "LINKER:--version-script=${PROJECT_SOURCE_DIR}/src/${arg_SYMBOLS}.map"
       "LINKER:--as-needed" -nostartfiles -static-libgcc)
     # An instrumented library refers to the sanitizer runtime, which lives in
     # the executable, so only the release library can insist on no undefined
@@ -112,6 +118,22 @@ function(tractwave_library_flags target)
       target_link_options(${target} PRIVATE "LINKER:-z,defs")
     endif()
     set_property(TARGET ${target} APPEND PROPERTY
-      LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/tractwave.map)
+      LINK_DEPENDS ${PROJECT_SOURCE_DIR}/src/${arg_SYMBOLS}.map)
   endif()
+endfunction()
+
+# A library built from the engine source: the shipped tractwave and
+# tractwave_voices, and the test-only variant builds. BUILDING is the macro
+# that turns the header's import declarations into exports.
+function(tractwave_engine_library target type source)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "SYMBOLS;BUILDING" "")
+  add_library(${target} ${type} ${source})
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:include>)
+  target_compile_definitions(${target} PRIVATE ${arg_BUILDING})
+  set_target_properties(${target} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  tractwave_library_flags(${target} SYMBOLS ${arg_SYMBOLS})
 endfunction()

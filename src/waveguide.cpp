@@ -147,6 +147,7 @@ struct tract_state {
 
 constexpr uint32_t kNoiseSeed = 0x12345678u;
 
+#ifndef TRACTWAVE_ENGINE_ONLY
 // A thread's record, and what the thread found out about the processor on
 // its first block (0 until then).
 struct thread_slot {
@@ -168,6 +169,7 @@ thread_local thread_slot thread_record = {{kNoiseSeed,
                                            0.0f,
                                            0.0f},
                                           0};
+#endif
 
 // x - x is 0 for every finite x and NaN for an infinity or NaN, and a sum
 // with a NaN in it is NaN: the sum is 0 exactly when every element is finite.
@@ -1226,8 +1228,36 @@ struct fp_mode {
 #endif
 };
 
+// ---------------------------------------------------------------------------
+// The parameter path: a parameter vector to the geometry and the engine's
+// controls, with fixed reflections at the three ends.
+
+constexpr float kGlottalCoeff = 0.75f;
+constexpr float kLipCoeff = -0.85f;
+constexpr float kNostrilCoeff = -0.7f;
+
+struct parameter_path {
+  float oral[kOral];
+  float nasal[kNasal];
+  float velum = 0.0f;
+  float f0, amp, mix, breathiness;
+
+  explicit parameter_path(const float *p) {
+    shape_tract(p, oral, nasal, &velum);
+    f0 = p[TRACTWAVE_PITCH] * 380.0f + 70.0f;
+    amp = p[TRACTWAVE_VOICING] < 0.01f ? 0.0f : p[TRACTWAVE_VOICING];
+    // An out-of-range voice mix (NaN included) means fully voiced, not the
+    // nearer bound.
+    const float q = p[TRACTWAVE_VOICE_MIX];
+    const float share = (q >= 0.0f && q <= 1.0f) ? q : 1.0f;
+    mix = (-0.7f * p[TRACTWAVE_BREATHINESS] + 1.0f) * share;
+    breathiness = p[TRACTWAVE_BREATHINESS];
+  }
+};
+
 } // namespace
 
+#ifndef TRACTWAVE_ENGINE_ONLY
 // ---------------------------------------------------------------------------
 // Entry points
 
@@ -1275,23 +1305,11 @@ TRACTWAVE_API void synthesize_waveguide_chunk_ex(int n, const float *parameters,
                                                  float *nasal_R, float *nasal_L,
                                                  float *phase, float *out,
                                                  float sample_rate) {
-  float oral[kOral];
-  float nasal[kNasal];
-  float velum = 0.0f;
-  shape_tract(parameters, oral, nasal, &velum);
-
-  const float *p = parameters;
-  const float f0 = p[TRACTWAVE_PITCH] * 380.0f + 70.0f;
-  const float amp = p[TRACTWAVE_VOICING] < 0.01f ? 0.0f : p[TRACTWAVE_VOICING];
-  // An out-of-range voice mix (NaN included) means fully voiced, not the
-  // nearer bound.
-  const float q = p[TRACTWAVE_VOICE_MIX];
-  const float share = (q >= 0.0f && q <= 1.0f) ? q : 1.0f;
-  const float mix = (-0.7f * p[TRACTWAVE_BREATHINESS] + 1.0f) * share;
-
-  step_waveguide_block(n, f0, amp, mix, p[TRACTWAVE_BREATHINESS], oral, nasal,
-                       velum, 0.75f, -0.85f, -0.7f, R, L, nasal_R, nasal_L,
-                       phase, out, sample_rate);
+  const parameter_path path(parameters);
+  step_waveguide_block(n, path.f0, path.amp, path.mix, path.breathiness,
+                       path.oral, path.nasal, path.velum, kGlottalCoeff,
+                       kLipCoeff, kNostrilCoeff, R, L, nasal_R, nasal_L, phase,
+                       out, sample_rate);
 }
 
 TRACTWAVE_API void synthesize_waveguide_chunk(int n, const float *parameters,
@@ -1340,3 +1358,4 @@ __attribute__((used)) extern const tls_directory _tls_used = {
     &_tls_start, &_tls_end, &_tls_index, tractwave_no_tls_callbacks, 0, 0};
 } // extern "C"
 #endif
+#endif // TRACTWAVE_ENGINE_ONLY
