@@ -317,3 +317,5 @@ def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum
 
 
 from ._score import render_score  # noqa: E402  (needs the names above)
+from ._speech import SpeechError, ipa_to_arpabet, say, transcribe  # noqa: E402
+__all__ += ["say", "transcribe", "ipa_to_arpabet", "SpeechError"]
