@@ -18,7 +18,7 @@ namespace {
 // is kept here, not in a global, so that the library has no mutable state of
 // its own.
 struct voice_state {
-  tract_state record;
+  engine_record record;
   float R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
   float phase;
   uint32_t isa;
@@ -36,20 +36,13 @@ voice_state &as_voice(void *memory) {
 
 void render_one(voice_state &v, int n, const block_controls &c, float *out) {
   const voice_arrays arrays = {v.R, v.L, v.nasal_R, v.nasal_L, &v.phase};
-  fp_mode mode;
-  mode.enter();
   run_block(v.record, v.isa, n, c, arrays, out);
-  mode.leave();
 }
 
 void render_parameters(voice_state &v, int n, const float *parameters,
                        float *out, float sample_rate) {
   const parameter_path path(parameters);
-  const block_controls controls = {path.f0,          path.amp,      path.mix,
-                                   path.breathiness, path.oral,     path.nasal,
-                                   path.velum,       kGlottalCoeff, kLipCoeff,
-                                   kNostrilCoeff,    sample_rate};
-  render_one(v, n, controls, out);
+  render_one(v, n, path.controls(sample_rate), out);
 }
 
 } // namespace
@@ -68,7 +61,7 @@ TRACTWAVE_VOICES_API void tractwave_voice_init(void *voice) {
   for (int k = 0; k < kVoiceSize; ++k)
     bytes[k] = 0;
   voice_state &v = as_voice(voice);
-  reset_state(v.record);
+  reset_record(v.record);
   v.isa = kIsaUnknown;
 }
 
