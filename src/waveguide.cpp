@@ -40,6 +40,10 @@
 #define TRACTWAVE_WIDE_X86 1
 #include <cpuid.h>
 #define TW_ALIGN alignas(64)
+// The wide lane sets only ever run inlined into functions compiled for the
+// matching instruction set, so the calling convention of a wide vector
+// argument, which depends on it, never comes into play.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #else
 #define TW_ALIGN alignas(16)
 #endif
@@ -136,7 +140,6 @@ constexpr int whole(int count, int lanes) {
 // is the C library's. The vector lane sets further down offer the same
 // members over several lanes.
 struct lanes1 {
-  static constexpr int n = 1;
   typedef float v;
   typedef bool mask;
   typedef int i;
@@ -919,10 +922,6 @@ template <int N, class V, class I, class U> struct lane_set {
 
 TW_LANE_TYPES(4)
 #ifdef TRACTWAVE_WIDE_X86
-// The wide lane sets only ever run inlined into functions compiled for the
-// matching instruction set, so the calling convention of a wide vector
-// argument, which depends on it, never comes into play.
-#pragma GCC diagnostic ignored "-Wpsabi"
 TW_LANE_TYPES(8)
 TW_LANE_TYPES(16)
 #endif
