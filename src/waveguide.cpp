@@ -144,7 +144,7 @@ struct lanes1 {
   typedef bool mask;
   typedef int i;
   typedef uint32_t u;
-  static v pick(mask m, v a, v b) { return m ? a : b; }
+  template <class T> static T pick(mask m, T a, T b) { return m ? a : b; }
   static v splat(float x) { return x; }
   static v to_float(u x) { return static_cast<float>(x); }
   static v cos(v x) { return cosf(x); }
@@ -237,6 +237,15 @@ template <class T, class U> struct source_state_of {
   T noise_lp2;
   T prev_glottal_raw;
   T prev_glottal_dc;
+
+  // Calls f with each field and its namesake in other.
+  template <class Other, class F> void zip(Other &other, F f) {
+    f(rng_state, other.rng_state);
+    f(noise_lp1, other.noise_lp1);
+    f(noise_lp2, other.noise_lp2);
+    f(prev_glottal_raw, other.prev_glottal_raw);
+    f(prev_glottal_dc, other.prev_glottal_dc);
+  }
 };
 
 // The filters that run from sample to sample at the two ends of the tube and
@@ -246,6 +255,13 @@ template <class T> struct end_filters_of {
   T nasal_refl_filter;
   T prev_rad_sample;
   T rad_aperture_state;
+
+  template <class Other, class F> void zip(Other &other, F f) {
+    f(lip_refl_filter, other.lip_refl_filter);
+    f(nasal_refl_filter, other.nasal_refl_filter);
+    f(prev_rad_sample, other.prev_rad_sample);
+    f(rad_aperture_state, other.rad_aperture_state);
+  }
 };
 
 // The smoother's history: each section's raw scattered value of the previous
@@ -367,34 +383,39 @@ TW_INLINE typename S::v reflection(typename S::v d_prev, typename S::v d_next) {
 // The narrowest of sections 4 to 24, scanning upwards from the tongue tip's
 // section 20 as the first candidate and taking a section only when it is
 // strictly narrower, so that a NaN is never taken and ties go to section 20,
-// then to the lowest index.
-int find_constriction(const float *d, float &d_min) {
-  int constriction = kTipSection;
+// then to the lowest index. d[k] is section k's diameter.
+template <class S, class D>
+TW_INLINE typename S::i find_constriction(const D &d, typename S::v &d_min) {
+  typedef typename S::i I;
+  I constriction = I{} + kTipSection;
   d_min = d[kTipSection];
   for (int k = kFirstConstriction; k < kOral; ++k) {
-    if (d[k] < d_min) {
-      d_min = d[k];
-      constriction = k;
-    }
+    const typename S::mask narrower = d[k] < d_min;
+    d_min = S::pick(narrower, d[k], d_min);
+    constriction = S::pick(narrower, I{} + k, constriction);
   }
   return constriction;
 }
 
 // The three-port junction at the velum: areas of the two oral sections it
 // joins and of the nasal port.
-TW_INLINE void setup_velum_junction(const block_controls &c, block_scalars &s) {
-  s.a9 = c.oral[9] * c.oral[9];
-  s.a10 = c.oral[10] * c.oral[10];
-  s.an = c.velum * c.velum;
+template <class S>
+TW_INLINE void setup_velum_junction(typename S::v d9, typename S::v d10,
+                                    typename S::v velum,
+                                    block_scalars_of<S> &s) {
+  s.a9 = d9 * d9;
+  s.a10 = d10 * d10;
+  s.an = velum * velum;
   s.junction_area = (s.a9 + s.a10) + s.an;
-  if (s.junction_area < kVelumAreaFloor)
-    s.junction_area = kVelumAreaFloor;
-  s.velum_open = c.velum > kVelumClosed;
+  s.junction_area = S::pick(s.junction_area < kVelumAreaFloor,
+                            S::splat(kVelumAreaFloor), s.junction_area);
+  s.velum_open = velum > kVelumClosed;
 }
 
 // Turbulence goes in at the narrowest section, weighted by how narrow it is.
-TW_INLINE void setup_turbulence(int constriction, float d_min,
-                                block_scalars &s) {
+template <class S>
+TW_INLINE void setup_turbulence(typename S::i constriction, typename S::v d_min,
+                                block_scalars_of<S> &s) {
   s.constriction = constriction;
   s.turbulence_weight = d_min / -kTurbulenceWidth + 1.0f;
   s.turbulent = d_min < kTurbulenceWidth;
@@ -402,18 +423,19 @@ TW_INLINE void setup_turbulence(int constriction, float d_min,
 
 // Reflections at the glottis, lips and nostrils, what the lips and nostrils
 // let through, and how much of the nose is heard.
-TW_INLINE void setup_ends(const block_controls &c, block_scalars &s) {
-  s.glottal_coeff = c.glottal_coeff;
-  s.lip_coeff = c.lip_coeff;
-  s.nostril_coeff = c.nostril_coeff;
-  float nose_gain = c.velum / kVelumFull;
-  if (nose_gain < 0.0f)
-    nose_gain = 0.0f;
-  if (nose_gain > 1.0f)
-    nose_gain = 1.0f;
+template <class S>
+TW_INLINE void setup_ends(typename S::v glottal_coeff, typename S::v lip_coeff,
+                          typename S::v nostril_coeff, typename S::v velum,
+                          block_scalars_of<S> &s) {
+  s.glottal_coeff = glottal_coeff;
+  s.lip_coeff = lip_coeff;
+  s.nostril_coeff = nostril_coeff;
+  typename S::v nose_gain = velum / kVelumFull;
+  nose_gain = S::pick(nose_gain < 0.0f, S::splat(0.0f), nose_gain);
+  nose_gain = S::pick(nose_gain > 1.0f, S::splat(1.0f), nose_gain);
   s.nose_gain = nose_gain;
-  s.lip_transmission = 1.0f - c.lip_coeff;
-  s.nostril_transmission = 1.0f - c.nostril_coeff;
+  s.lip_transmission = 1.0f - lip_coeff;
+  s.nostril_transmission = 1.0f - nostril_coeff;
 }
 
 // Everything a block needs before its first sample. E supplies the
@@ -422,11 +444,12 @@ template <class E>
 TW_INLINE void setup_block(const block_controls &c, tube_setup &t) {
   E::coefficients(c.oral, kOral, t.K);
   E::coefficients(c.nasal, kNasal, t.KN);
-  setup_velum_junction(c, t.s);
+  setup_velum_junction<lanes1>(c.oral[9], c.oral[10], c.velum, t.s);
   float d_min;
   const int constriction = E::narrowest(c.oral, d_min);
-  setup_turbulence(constriction, d_min, t.s);
-  setup_ends(c, t.s);
+  setup_turbulence<lanes1>(constriction, d_min, t.s);
+  setup_ends<lanes1>(c.glottal_coeff, c.lip_coeff, c.nostril_coeff, c.velum,
+                     t.s);
 }
 
 // ---------------------------------------------------------------------------
@@ -462,10 +485,13 @@ template <class T> struct source_controls_of {
 };
 typedef source_controls_of<float> source_controls;
 
-inline source_controls controls_of_source(const block_controls &c) {
-  return {c.mix, 1.0f - c.mix,
-          c.breathiness > 0.0f ? c.breathiness : kQuietAspiration, c.amp,
-          c.breathiness};
+template <class S>
+TW_INLINE source_controls_of<typename S::v>
+controls_of_source(typename S::v mix, typename S::v amp,
+                   typename S::v breathiness) {
+  return {mix, 1.0f - mix,
+          S::pick(breathiness > 0.0f, breathiness, S::splat(kQuietAspiration)),
+          amp, breathiness};
 }
 
 // One sample of the source: noise through two low-pass stages, the glottal
@@ -551,7 +577,7 @@ struct plain_engine {
   }
 
   static int narrowest(const float *d, float &d_min) {
-    return find_constriction(d, d_min);
+    return find_constriction<lanes1>(d, d_min);
   }
 
   static bool finite(const waves &w) {
@@ -749,7 +775,8 @@ TW_INLINE void run_block_with(engine_record &record, int n,
   setup_block<E>(c, tube);
   const float increment = c.f0 / effective_rate(c.sample_rate);
   const bool small_steps = increment < 1.0f && increment > -1.0f;
-  const source_controls controls = controls_of_source(c);
+  const source_controls controls =
+      controls_of_source<lanes1>(c.mix, c.amp, c.breathiness);
   source_state source = record.source;
   end_filters filters = record.filters;
   float phase = *v.phase;
@@ -804,7 +831,10 @@ struct parameter_path {
   float velum = 0.0f;
   float f0, amp, mix, breathiness;
 
-  explicit parameter_path(const float *p) {
+  parameter_path() = default;
+  explicit parameter_path(const float *p) { compute(p); }
+
+  void compute(const float *p) {
     shape_tract(p, oral, nasal, &velum);
     f0 = p[TRACTWAVE_PITCH] * kPitchSpan + kLowestPitch;
     amp = p[TRACTWAVE_VOICING] < kVoicingGate ? 0.0f : p[TRACTWAVE_VOICING];
@@ -906,7 +936,9 @@ template <int N, class V, class I, class U> struct lane_set {
   typedef U u;
   typedef I mask;
 
-  static TW_INLINE V pick(I m, V a, V b) { return m ? a : b; }
+  template <class T> static TW_INLINE T pick(I m, T a, T b) {
+    return m ? a : b;
+  }
   static TW_INLINE V splat(float x) { return V{} + x; }
   static TW_INLINE V to_float(U x) { return __builtin_convertvector(x, V); }
   static TW_INLINE V cos(V x);

@@ -109,3 +109,31 @@ TEST(Voices, AVoiceMatchesTheFourFunctionLibraryOnAFreshThread) {
 }
 
 } // namespace
+
+namespace {
+TEST(Voices, BatchEqualsOneByOne) {
+  for (int count = 1; count <= 33; ++count) {
+    VoiceBlock batch(count), single(count);
+    std::vector<void *> ptrs;
+    for (int i = 0; i < count; ++i)
+      ptrs.push_back(batch.at(i));
+    std::mt19937 rng(count);
+    std::uniform_real_distribution<float> value(-0.1f, 1.1f);
+    for (int b = 0; b < 6; ++b) {
+      const int n = 1 + static_cast<int>(rng() % 300);
+      std::vector<float> params(count * 10), out_batch(count * n),
+          out_single(count * n);
+      for (float &x : params)
+        x = value(rng);
+      tractwave_voices_render(ptrs.data(), count, n, params.data(),
+                              out_batch.data(), 44100.0f);
+      for (int i = 0; i < count; ++i)
+        tractwave_voice_render(single.at(i), n, params.data() + 10 * i,
+                               out_single.data() + i * n, 44100.0f);
+      ASSERT_EQ(out_batch, out_single) << count << " voices, block " << b;
+    }
+    for (int i = 0; i < count; ++i)
+      ASSERT_EQ(std::memcmp(batch.at(i), single.at(i), tractwave_voice_size()), 0);
+  }
+}
+} // namespace
