@@ -63,14 +63,18 @@ consume() {
   cmake --build "$OUT/$name-consumer" >/dev/null
   exe=
   if [ "$name" = windows ]; then
-    cp "$prefix/bin/tractwave.dll" "$OUT/$name-consumer/"
+    cp "$prefix/bin/tractwave.dll" "$prefix/bin/tractwave_voices.dll" \
+      "$OUT/$name-consumer/"
     exe=.exe
   fi
-  pcflags=$(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags --libs tractwave)
-  # shellcheck disable=SC2086
-  $cc examples/host.c $pcflags -lm -o "$OUT/$name-consumer/pc_host$exe"
-  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/consumer_host$exe"
-  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/pc_host$exe"
+  for pair in host:tractwave choir:tractwave_voices; do
+    host=${pair%%:*} package=${pair#*:}
+    pcflags=$(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags --libs "$package")
+    # shellcheck disable=SC2086
+    $cc "examples/$host.c" $pcflags -lm -o "$OUT/$name-consumer/pc_$host$exe"
+    LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/consumer_$host$exe"
+    LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/pc_$host$exe"
+  done
 }
 
 # Prints the largest difference of a platform's known-answer block from the
