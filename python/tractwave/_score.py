@@ -6,8 +6,10 @@ from collections.abc import Mapping, Sequence
 
 import numpy as np
 
-from . import (_DEFAULTS, _FLOAT_MAX, _library, _count, _ptr, _rate, _real, NASAL_SECTIONS,
-               ORAL_SECTIONS, PARAMETER_NAMES)
+from ._checks import DEFAULTS as _DEFAULTS, FLOAT_MAX as _FLOAT_MAX
+from ._checks import NASAL_SECTIONS, ORAL_SECTIONS, PARAMETER_NAMES
+from ._checks import count as _count, rate as _rate, real as _real
+from ._library import library as _library, pointer as _ptr
 
 
 def _keyframe_table(keyframes):
