@@ -25,14 +25,15 @@ from ._checks import (check_no_overlap as _check_no_overlap, count as _count,
                       state_array as _state_array)
 from ._library import ENVIRONMENT_VARIABLE, LibraryNotFoundError
 from ._library import library as _library, pointer as _ptr
-from ._score import render_score
+from ._score import ScoreError, load_score, parse_score, render_score
 
 __version__ = "1.0.0"
 
 __all__ = [
     "PARAMETER_NAMES", "NUM_PARAMETERS", "ORAL_SECTIONS", "NASAL_SECTIONS",
     "LibraryNotFoundError", "ENVIRONMENT_VARIABLE", "library_path",
-    "parameters", "diameters", "Voice", "step", "render_score",
+    "parameters", "diameters", "Voice", "step", "render_score", "load_score",
+    "parse_score", "ScoreError",
 ]
 
 
