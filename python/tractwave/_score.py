@@ -8,6 +8,7 @@ import math
 import numbers
 import os
 import re
+import stat
 import threading
 from collections.abc import Mapping, Sequence
 
@@ -455,8 +456,11 @@ def load_score(path, format=None, max_size=MAX_SCORE_SIZE):
     if os.path.isdir(path):
         raise ScoreError(f"{path}: is a directory, not a score")
     with open(path, "rb") as f:
-        data = f.read(max_size + 1)
-    if len(data) > max_size:
+        # A file says how large it is; anything else is read up to the limit.
+        info = os.fstat(f.fileno())
+        too_large = stat.S_ISREG(info.st_mode) and info.st_size > max_size
+        data = b"" if too_large else f.read(max_size + 1)
+    if too_large or len(data) > max_size:
         raise ScoreError(f"{path}: the score is larger than {max_size} bytes "
                          "(max_size raises the limit)")
     return parse_score(data, format, path)

@@ -773,9 +773,11 @@ std::string read_score_file(const std::string &path, std::size_t max_bytes) {
     throw Error(path + ": is a directory, not a score");
   // A file says how large it is; a FIFO or device is read into a buffer
   // that grows, but never past the limit, so it never holds much more.
-  if (S_ISREG(st.st_mode) && st.st_size >= 0)
-    text.reserve(
-        std::min<std::size_t>(max_bytes, static_cast<std::size_t>(st.st_size)));
+  if (S_ISREG(st.st_mode) &&
+      static_cast<std::uintmax_t>(st.st_size) > max_bytes)
+    throw too_large();
+  if (S_ISREG(st.st_mode))
+    text.reserve(static_cast<std::size_t>(st.st_size));
   char buf[65536];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
