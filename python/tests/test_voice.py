@@ -9,18 +9,24 @@ NEUTRAL = [0.5] * 10
 SPEECH = [0.35, 0.8, 0.45, 0.6, 0.55, 0.52, 0.85, 0.4, 0.7, 0.3]
 
 
-def test_known_answer_of_one_neutral_block(fresh_thread):
+def test_known_answer_of_one_neutral_block(fresh_thread, score_cases):
+    known = score_cases["known_answer"]
+
     def render():
         voice = tw.Voice()
-        return voice.render(NEUTRAL, 64), float(voice.phase)
+        out = voice.render([known["every_parameter"]] * 10, known["n"],
+                           sample_rate=known["sample_rate"])
+        return out, float(voice.phase)
 
     out, phase = fresh_thread(render)
-    assert out.dtype == np.float32 and out.shape == (64,)
+    assert out.dtype == np.float32 and out.shape == (known["n"],)
     # Nothing reaches the lips before the wave has crossed the tube.
-    assert np.all(out[:25] == 0.0)
-    expected = [-5.5412e-6, -4.4740e-5, -1.7705e-4, -4.6642e-4, -9.2941e-4]
-    np.testing.assert_allclose(out[25:30], expected, rtol=1e-4)
-    assert phase == pytest.approx(0.34666648, rel=1e-6)
+    silent = known["silent"]
+    assert np.all(out[:silent] == 0.0)
+    expected = known["samples"]
+    np.testing.assert_allclose(out[silent:silent + len(expected)], expected,
+                               rtol=known["sample_tolerance"])
+    assert phase == pytest.approx(known["phase"], rel=known["phase_tolerance"])
 
 
 def test_splitting_a_render_changes_nothing(fresh_thread):

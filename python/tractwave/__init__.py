@@ -13,118 +13,33 @@ the TRACTWAVE_LIBRARY environment variable, a copy next to this package, the
 system's library search path.
 """
 
-import math
-import numbers
-import operator
 import threading
 from collections.abc import Mapping
 
 import numpy as np
 
+from ._checks import (NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, PARAMETER_NAMES,
+                      DEFAULTS as _DEFAULTS)
+from ._checks import (check_no_overlap as _check_no_overlap, count as _count,
+                      input_array as _input_array, rate as _rate, real as _real,
+                      state_array as _state_array)
 from ._library import ENVIRONMENT_VARIABLE, LibraryNotFoundError
-from ._library import library as _library
+from ._library import library as _library, pointer as _ptr
+from ._score import ScoreError, load_score, parse_score, render_score
 
 __version__ = "1.0.0"
 
 __all__ = [
     "PARAMETER_NAMES", "NUM_PARAMETERS", "ORAL_SECTIONS", "NASAL_SECTIONS",
     "LibraryNotFoundError", "ENVIRONMENT_VARIABLE", "library_path",
-    "parameters", "diameters", "Voice", "step", "render_score",
+    "parameters", "diameters", "Voice", "step", "render_score", "load_score",
+    "parse_score", "ScoreError",
 ]
-
-PARAMETER_NAMES = ("pitch", "voicing", "pharynx", "tongue_body", "tongue_tip",
-                   "larynx", "voice_mix", "velum", "lips", "breathiness")
-NUM_PARAMETERS = 10
-ORAL_SECTIONS = 25
-NASAL_SECTIONS = 16
-
-# Values of parameters a mapping or a score does not mention: neutral shapes,
-# and no sound source until one is asked for.
-_DEFAULTS = dict.fromkeys(PARAMETER_NAMES, 0.5)
-_DEFAULTS["voicing"] = 0.0
-_DEFAULTS["breathiness"] = 0.0
-
-_INT_MAX = 2**31 - 1
-_FLOAT_MAX = float(np.finfo(np.float32).max)
-_FLOAT_P = np.ctypeslib.ctypes.POINTER(np.ctypeslib.ctypes.c_float)
 
 
 def library_path():
     """Where the shared library was loaded from (loading it if needed)."""
     return _library()[1]
-
-
-def _ptr(array):
-    return array.ctypes.data_as(_FLOAT_P)
-
-
-def _check_real_dtype(array, what):
-    if array.dtype.kind not in "fiu":
-        raise TypeError(f"{what} must hold real numbers, not {array.dtype}")
-
-
-def _input_array(values, size, what):
-    """A C-contiguous float32 copy (or view) of a read-only input array."""
-    try:
-        array = np.asarray(values)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"{what} must be an array of {size} numbers: {error}") from None
-    _check_real_dtype(array, what)
-    if array.shape != (size,):
-        raise ValueError(f"{what} must have shape ({size},), not {array.shape}")
-    return np.ascontiguousarray(array, dtype=np.float32)
-
-
-def _state_array(array, size, what):
-    """Checks an array the library reads and writes in place."""
-    if not isinstance(array, np.ndarray):
-        raise TypeError(f"{what} must be a numpy float32 array, not {type(array).__name__}")
-    if array.dtype != np.float32:
-        raise TypeError(f"{what} must have dtype float32, not {array.dtype} "
-                        "(it is written in place, so it cannot be converted)")
-    if array.size != size or array.ndim > 1:
-        raise ValueError(f"{what} must have shape ({size},), not {array.shape}")
-    if not array.flags.c_contiguous:
-        raise ValueError(f"{what} must be C-contiguous (it is written in place)")
-    if not array.flags.writeable:
-        raise ValueError(f"{what} must be writable")
-    return array
-
-
-def _check_no_overlap(named_arrays):
-    items = list(named_arrays.items())
-    for i, (name_a, a) in enumerate(items):
-        for name_b, b in items[i + 1:]:
-            if np.shares_memory(a, b):
-                raise ValueError(f"{name_a} and {name_b} overlap in memory")
-
-
-def _count(n, what="n"):
-    if isinstance(n, bool) or not isinstance(n, numbers.Integral):
-        raise TypeError(f"{what} must be an integer, not {type(n).__name__}")
-    n = operator.index(n)
-    if n <= 0:
-        raise ValueError(f"{what} must be positive, not {n}")
-    if n > _INT_MAX:
-        raise ValueError(f"{what} must be at most {_INT_MAX}, not {n}")
-    return n
-
-
-def _real(value, what):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{what} must be a real number, not {type(value).__name__}")
-    return float(value)
-
-
-def _rate(sample_rate):
-    # The library takes 8000 or less (or NaN) to mean 48000. Passed through
-    # here, a typo would render at the wrong rate without a word.
-    rate = _real(sample_rate, "sample_rate")
-    if not math.isfinite(rate) or rate <= 8000.0:
-        raise ValueError(f"sample_rate must be a finite number above 8000, not {sample_rate!r}")
-    if rate > _FLOAT_MAX:
-        raise ValueError(f"sample_rate {sample_rate!r} does not fit in a float")
-    return rate
 
 
 def parameters(values=None, **named):
@@ -315,5 +230,3 @@ def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum
             "R", "L", "nasal_R", "nasal_L", "phase", "out")), rate)
     return out
 
-
-from ._score import render_score  # noqa: E402  (needs the names above)

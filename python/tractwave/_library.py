@@ -111,6 +111,11 @@ _lock = threading.Lock()
 _loaded = None
 
 
+def pointer(array):
+    """The address of a numpy array's data, as the prototypes take it."""
+    return array.ctypes.data_as(_FLOAT_P)
+
+
 def library():
     """The loaded library and where it came from, loading it on first use."""
     global _loaded
