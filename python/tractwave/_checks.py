@@ -6,6 +6,7 @@ there. Both the package's top level and the score renderer use these.
 """
 
 import math
+from collections.abc import Mapping
 import numbers
 import operator
 
@@ -94,3 +95,39 @@ def rate(sample_rate):
     if value > FLOAT_MAX:
         raise ValueError(f"sample_rate {sample_rate!r} does not fit in a float")
     return value
+
+
+def parameters(values=None, **named):
+    """A float32 parameter vector of 10 values.
+
+    ``values`` is a sequence or array of 10 real numbers, or a mapping from
+    parameter names (``PARAMETER_NAMES``) to values; keyword arguments set
+    single parameters on top. Parameters a mapping or the keywords leave out
+    are 0.5, except voicing and breathiness, which are 0. Unknown names raise
+    KeyError.
+    """
+    if values is None or isinstance(values, Mapping):
+        merged = dict(values or {})
+        merged.update(named)
+        unknown = sorted(set(merged) - set(PARAMETER_NAMES))
+        if unknown:
+            raise KeyError(f"unknown parameter name(s) {', '.join(map(repr, unknown))}; "
+                           f"known: {', '.join(PARAMETER_NAMES)}")
+        vector = []
+        for name in PARAMETER_NAMES:
+            value = merged.get(name, DEFAULTS[name])
+            vector.append(real(value, f"parameter {name}"))
+        return np.array(vector, dtype=np.float32)
+    vector = input_array(values, NUM_PARAMETERS, "parameters").copy()
+    for name, value in named.items():
+        if name not in PARAMETER_NAMES:
+            raise KeyError(f"unknown parameter name {name!r}; known: {', '.join(PARAMETER_NAMES)}")
+        vector[PARAMETER_NAMES.index(name)] = real(value, f"parameter {name}")
+    return vector
+
+
+def parameter_vector(params):
+    """A float32 parameter vector from a sequence, an array or a mapping."""
+    if isinstance(params, Mapping):
+        return parameters(params)
+    return input_array(params, NUM_PARAMETERS, "params")
