@@ -1,12 +1,12 @@
 #!/bin/sh
 # Reliability: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# and under ThreadSanitizer, the fuzzer's seed corpus and a 60 s fuzzing run,
-# and valgrind memcheck over the example host and the main test program.
+# and under ThreadSanitizer, the fuzzers' seed corpora and a fuzzing run of
+# FUZZ_SECONDS (60) for each (the entry points, the voices, the score
+# parser), and valgrind memcheck over the example host and the test programs.
 # Sanitizer builds get folders of their own next to the main build.
 set -eu
 . tools/lib.sh
 need_packages clang-14 libclang-rt-14-dev valgrind
-BUILD=${BUILD_DIR:-build}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 checking_build() {
@@ -19,34 +19,47 @@ checking_build() {
 }
 
 echo "--- address and undefined-behaviour sanitizers"
-checking_build "$BUILD-asan" -DTRACTWAVE_SANITIZE=address,undefined
+checking_build "$BUILD_DIR-asan" -DTRACTWAVE_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$BUILD-asan" --output-on-failure -j "$JOBS"
+  ctest --test-dir "$BUILD_DIR-asan" --output-on-failure -j "$JOBS"
 
 echo "--- thread sanitizer"
-checking_build "$BUILD-tsan" -DTRACTWAVE_SANITIZE=thread
+checking_build "$BUILD_DIR-tsan" -DTRACTWAVE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$BUILD-tsan" --output-on-failure -j "$JOBS"
+  ctest --test-dir "$BUILD_DIR-tsan" --output-on-failure -j "$JOBS"
 
 echo "--- fuzzing"
-CC=clang-14 CXX=clang++-14 checking_build "$BUILD-fuzz" \
+CC=clang-14 CXX=clang++-14 checking_build "$BUILD_DIR-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
-ctest --test-dir "$BUILD-fuzz" --output-on-failure -R fuzz_corpus_regression
-# New inputs go to a scratch folder; the repository's seeds stay as they are.
-work="$BUILD-fuzz/run"
-rm -rf "$work"
-mkdir -p "$work/corpus"
-"$BUILD-fuzz/tests/fuzz/tractwave_fuzz" -max_total_time="$FUZZ_SECONDS" \
-  -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
-  "$work/corpus" tests/fuzz/corpus >"$work/log" 2>&1 || {
-  tail -n 60 "$work/log"
-  echo "fuzzer found a fault; the input is in $work/"
-  exit 1
+# Every target's seeds: the entry points' and the voices' corpora and the
+# shared score cases.
+ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
+
+# Fuzzes one target for FUZZ_SECONDS from its seed folders. New inputs go to
+# a scratch folder; the repository's seeds stay as they are.
+fuzz() {
+  name=$1 max_len=$2
+  shift 2
+  work="$BUILD_DIR-fuzz/run-$name"
+  rm -rf "$work"
+  mkdir -p "$work/corpus"
+  "$BUILD_DIR-fuzz/tests/fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
+    -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$work/" \
+    "$work/corpus" "$@" >"$work/log" 2>&1 || {
+    tail -n 60 "$work/log"
+    echo "fuzzer $name found a fault; the input is in $work/"
+    exit 1
+  }
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
+  echo "fuzzer $name: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
 }
-runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
-rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
-echo "fuzzer: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
+fuzz tractwave_fuzz 2048 tests/fuzz/corpus
+fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
+# The score parser, JSON and CSV, from the shared score cases.
+fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
+  tests/scores/render tests/scores/refuse
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the
@@ -55,13 +68,14 @@ echo "--- valgrind memcheck"
 # runs.
 memcheck() {
   valgrind -q --error-exitcode=1 --leak-check=full \
-    --errors-for-leak-kinds=definite,indirect "$@" >"$BUILD/valgrind.log" 2>&1 || {
-    cat "$BUILD/valgrind.log"
+    --errors-for-leak-kinds=definite,indirect "$@" >"$BUILD_DIR/valgrind.log" 2>&1 || {
+    cat "$BUILD_DIR/valgrind.log"
     echo "valgrind: errors in $1"
     exit 1
   }
   echo "valgrind: $1: 0 errors"
 }
-memcheck "$BUILD/examples/tractwave_host"
-memcheck "$BUILD/tests/tractwave_tests" \
+memcheck "$BUILD_DIR/examples/tractwave_host"
+memcheck "$BUILD_DIR/tests/tractwave_voices_tests"
+memcheck "$BUILD_DIR/tests/tractwave_tests" \
   --gtest_filter=-FloatingPointState.*:BlockDriver.SilenceAfterSpeech*
