@@ -70,7 +70,7 @@ constexpr float kClosure = 0.02f;
 // Level of each place's voiceless fricatives relative to a vowel (dB; /s/
 // and /sh/ strong, /f/ and /th/ weak, as in speech), and the peak of its
 // stop bursts relative to that.
-constexpr float kFricationDb[] = {0.0f,  -18.0f, -18.0f, -20.0f, -10.0f,
+constexpr float kFricationDb[] = {0.0f,  -18.0f, -10.0f, -20.0f, 6.0f,
                                   -8.0f, -12.0f, -10.0f, 0.0f};
 constexpr float kBurstDb[] = {0.0f, 6.0f, 6.0f, 6.0f, 6.0f,
                               6.0f, 6.0f, 6.0f, 0.0f};
