@@ -36,6 +36,8 @@ _PROTOTYPES = {
     "tractwave_speaker_queue": (ctypes.c_int, [_VOIDP, ctypes.c_char_p, ctypes.c_int]),
     "tractwave_speaker_error_offset": (ctypes.c_int, [_VOIDP]),
     "tractwave_speaker_render": (ctypes.c_int, [_VOIDP, _FLOAT_P, ctypes.c_int]),
+    "tractwave_speaker_frame": (ctypes.c_int, [_VOIDP, _FLOAT_P]),
+    "tractwave_speech_phoneme_name": (ctypes.c_char_p, [ctypes.c_int]),
     "tractwave_lexicon_create": (_VOIDP, []),
     "tractwave_lexicon_destroy": (None, [_VOIDP]),
     "tractwave_lexicon_load": (ctypes.c_int, [_VOIDP, ctypes.c_char_p, ctypes.c_int, _INT_P]),
@@ -233,8 +235,15 @@ def _chunks(arpabet):
         yield " ".join(piece)
 
 
+FRAME_SIZE = 54
+# What a trace holds, column by column of tractwave_speaker_frame's frame.
+_TRACE_COLUMNS = {"t": 0, "f0": 3, "amp": 4, "mix": 5, "breathiness": 6, "velum": 7,
+                  "lip_coeff": 8, "nostril_coeff": 9, "voicing": 51, "aspiration": 52,
+                  "frication": 53}
+
+
 def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.0,
-        sample_rate=48000, dictionary=None, espeak=True):
+        sample_rate=48000, dictionary=None, espeak=True, trace=False):
     """Speaks English text, or phonemes, and returns the samples.
 
     Give one of ``text`` (English words, looked up in ``dictionary``, a
@@ -246,6 +255,14 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
     and the voice's pitch. Returns float32 samples at ``sample_rate`` (8000
     to 768000), mono, at the library's level (vowels near -26 dBFS RMS,
     peaks below -6 dBFS).
+
+    With ``trace=True`` returns ``(samples, trace)``: the engine controls
+    about every millisecond, a dict of numpy arrays: ``t`` (seconds),
+    ``phoneme`` (ARPAbet names, "" in silence), ``serial`` (the phone's
+    number, -1 in silence), ``f0``, ``amp``, ``mix``, ``breathiness``,
+    ``velum``, ``lip_coeff``, ``nostril_coeff``, ``oral`` (n x 25
+    diameters), ``nasal`` (n x 16), and ``voicing``, ``aspiration``,
+    ``frication`` before level compensation.
 
     Raises SpeechError for a word that cannot be transcribed or a phoneme
     that is not one, naming it.
@@ -278,12 +295,18 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
     try:
         lib.tractwave_speaker_set_speed(speaker, speed)
         lib.tractwave_speaker_set_pitch(speaker, pitch)
-        block = np.empty(4096, dtype=np.float32)
-        pieces = []
+        # Traced, the speaker renders a millisecond at a time and each block's
+        # controls are kept.
+        block = np.empty(max(1, int(rate // 1000)) if trace else 4096, dtype=np.float32)
+        pieces, frames = [], []
+        frame = np.empty(FRAME_SIZE, dtype=np.float32)
 
         def render_block():
             n = lib.tractwave_speaker_render(speaker, block.ctypes.data_as(_FLOAT_P), len(block))
             pieces.append(block[:n].copy())
+            if trace and n > 0:
+                lib.tractwave_speaker_frame(speaker, frame.ctypes.data_as(_FLOAT_P))
+                frames.append(frame.copy())
             return n
 
         # A transcription is queued a phrase at a time; phonemes as given
@@ -305,6 +328,17 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
                 raise SpeechError(f"cannot queue the text (code {status})")
         while render_block() == len(block):
             pass
-        return np.concatenate(pieces) if pieces else np.zeros(0, dtype=np.float32)
+        samples = np.concatenate(pieces) if pieces else np.zeros(0, dtype=np.float32)
+        if not trace:
+            return samples
+        table = np.array(frames, dtype=np.float32).reshape(-1, FRAME_SIZE)
+        result = {name: table[:, column].copy() for name, column in _TRACE_COLUMNS.items()}
+        result["serial"] = table[:, 1].astype(np.int64)
+        ids = table[:, 2].astype(int)
+        names = {i: (lib.tractwave_speech_phoneme_name(int(i)) or b"").decode() for i in set(ids)}
+        result["phoneme"] = np.array([names[i] for i in ids], dtype=object)
+        result["oral"] = table[:, 10:35].copy()
+        result["nasal"] = table[:, 35:51].copy()
+        return samples, result
     finally:
         lib.tractwave_speaker_destroy(speaker)

@@ -295,14 +295,13 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
   }
   float log_d[kOral];
   for (int k = 0; k < kOral; ++k)
-    log_d[k] = mix(logf(kVowelShapes[shape_a].oral[k]),
-                   logf(kVowelShapes[shape_b].oral[k]), w);
-  const float base_gain_db = mix(20.0f * log10f(voice.shape_gain[shape_a]),
-                                 20.0f * log10f(voice.shape_gain[shape_b]), w);
+    log_d[k] = mix(voice.log_shape[shape_a][k], voice.log_shape[shape_b][k], w);
+  const float base_gain_db =
+      mix(voice.shape_gain_db[shape_a], voice.shape_gain_db[shape_b], w);
   const float base_lips = expf(log_d[kOral - 1]);
-  for (int i = 0; i < 2; ++i)
-    c.formant[i] = mix(kVowelShapes[shape_a].target_hz[i + 1],
-                       kVowelShapes[shape_b].target_hz[i + 1], w) /
+  for (int i = 0; i < 3; ++i)
+    c.formant[i] = mix(kVowelShapes[shape_a].target_hz[i],
+                       kVowelShapes[shape_b].target_hz[i], w) /
                    48000.0f;
   // A constriction moves the formants away from the vowel's: sharpening
   // gives way to it.

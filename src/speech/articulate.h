@@ -45,11 +45,11 @@ struct Controls {
   // the engine's rate): sibilants lose the low frequencies the engine's
   // turbulence has.
   float sibilance, sibilant_cutoff;
-  // The second and third formants of the vowel the tract is in or between
+  // The first three formants of the vowel the tract is in or between
   // (fractions of the engine's rate) and how much to sharpen them (0 ... 1):
   // the engine's waves lose energy at every step, which leaves its upper
   // formants broad and weak.
-  float formant[2], sharpen;
+  float formant[3], sharpen;
   int64_t serial; // -1 in silence
   int phoneme;    // -1 in silence
   bool sounding;  // false once everything queued has died away
@@ -57,9 +57,10 @@ struct Controls {
 
 // Per-voice constants the renderer needs.
 struct VoiceSetup {
-  float rate;                    // the engine's rate
-  float shape_gain[kShapeCount]; // level compensation of each vowel shape
-  float nasal_gain_db;           // the same for a nasal murmur
+  float rate;                          // the engine's rate
+  float log_shape[kShapeCount][kOral]; // the vowel table's log diameters
+  float shape_gain_db[kShapeCount];    // level compensation of each shape
+  float nasal_gain_db;                 // the same for a nasal murmur
   // Breathiness that brings a voiceless fricative at each place (a Place)
   // to a vowel's level.
   float frication_gain[9];

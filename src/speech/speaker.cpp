@@ -45,62 +45,72 @@ constexpr uint64_t kLookBehind = 12;
 
 constexpr int kMaxSubBlock = 64;
 
-constexpr float kEmphasis = 0.0f;
-constexpr float kEmphasisGain = 1.0f;
-constexpr float kSharpenDb = 8.0f;
+constexpr float kLowCutHz = 0.0f; // at the fitted tract's 48 kHz
+constexpr float kSharpenDb[3] = {4.0f, 8.0f, 8.0f};
 constexpr float kSharpenQ = 6.0f;
 
-// Windowed-sinc resampling from the engine's rate to the output rate, with
-// the kernel tabulated at kPhases points per input sample and linearly
-// interpolated between them.
+// Windowed-sinc resampling from the engine's rate to the output rate. The
+// kernel is tabulated at kPhases + 1 fractional positions, one row of taps
+// each, and interpolated linearly between the two rows around an output
+// sample's position; the input history is kept twice over, so that every
+// window of it is one contiguous run.
 constexpr int kPhases = 256;
 
 struct Resampler {
   double step = 1.0; // input samples per output sample
   double position = 0.0;
-  int half_width = 0;      // input samples on each side
-  float *kernel = nullptr; // (2 half_width kPhases + 1) points
-  float *history = nullptr;
-  int history_size = 0; // a power of two
-  int64_t written = 0;  // input samples pushed so far
+  int half_width = 0; // input samples on each side of a position
+  int taps = 0;
+  float *rows = nullptr;    // (kPhases + 1) x taps
+  float *history = nullptr; // 2 x history_size
+  int history_size = 0;     // a power of two
+  int64_t written = 0;      // input samples pushed so far
 
   bool init(double in_rate, double out_rate) {
     step = in_rate / out_rate;
     const double shrink = step > 1.0 ? 1.0 / step : 1.0;
     const double cutoff = 0.45 * shrink; // cycles per input sample
     half_width = static_cast<int>(ceil(16.0 / shrink));
-    const int points = 2 * half_width * kPhases + 1;
-    kernel = static_cast<float *>(malloc(sizeof(float) * points));
+    taps = 2 * half_width;
+    rows = static_cast<float *>(
+        malloc(sizeof(float) * static_cast<size_t>(kPhases + 1) * taps));
     history_size = 1;
-    while (history_size < 2 * half_width + 2 * kMaxSubBlock + 4)
+    while (history_size < taps + 2 * kMaxSubBlock + 4)
       history_size <<= 1;
-    history = static_cast<float *>(calloc(history_size, sizeof(float)));
-    if (!kernel || !history)
+    history = static_cast<float *>(calloc(2 * history_size, sizeof(float)));
+    if (!rows || !history)
       return false;
-    for (int j = 0; j < points; ++j) {
-      const double x = static_cast<double>(j) / kPhases - half_width;
-      const double arg = 2.0 * cutoff * x;
-      const double sinc = x == 0.0 ? 1.0 : sin(M_PI * arg) / (M_PI * arg);
-      // Blackman window over the kernel's span.
-      const double u = (x + half_width) / (2.0 * half_width);
-      const double window =
-          0.42 - 0.5 * cos(2.0 * M_PI * u) + 0.08 * cos(4.0 * M_PI * u);
-      kernel[j] = static_cast<float>(2.0 * cutoff * sinc * window);
-    }
-    // The first output sample is centred half_width samples in, so that it
-    // only needs input that exists.
+    for (int p = 0; p <= kPhases; ++p)
+      for (int t = 0; t < taps; ++t) {
+        // Tap t of an output at fraction p / kPhases past input sample c
+        // weighs input c - half_width + 1 + t.
+        const double x =
+            static_cast<double>(p) / kPhases - (t - half_width + 1);
+        const double arg = 2.0 * cutoff * x;
+        const double sinc = x == 0.0 ? 1.0 : sin(M_PI * arg) / (M_PI * arg);
+        const double u = (x + half_width) / (2.0 * half_width); // Blackman
+        const double window =
+            u <= 0.0 || u >= 1.0
+                ? 0.0
+                : 0.42 - 0.5 * cos(2.0 * M_PI * u) + 0.08 * cos(4.0 * M_PI * u);
+        rows[p * taps + t] = static_cast<float>(2.0 * cutoff * sinc * window);
+      }
+    // The first output is centred half_width samples in, so that it only
+    // needs input that exists.
     position = half_width;
     return true;
   }
 
   void release() {
-    free(kernel);
+    free(rows);
     free(history);
   }
 
   void push(const float *x, int n) {
-    for (int i = 0; i < n; ++i)
-      history[(written + i) & (history_size - 1)] = x[i];
+    for (int i = 0; i < n; ++i) {
+      const int at = static_cast<int>((written + i) & (history_size - 1));
+      history[at] = history[at + history_size] = x[i];
+    }
     written += n;
   }
 
@@ -111,21 +121,18 @@ struct Resampler {
 
   float next() {
     const int64_t centre = static_cast<int64_t>(position);
-    const double frac = position - static_cast<double>(centre);
-    double sum = 0.0;
-    for (int k = -half_width + 1; k <= half_width; ++k) {
-      const double x = (frac - k + half_width) * kPhases; // kernel index
-      const int j = static_cast<int>(x);
-      const float w = static_cast<float>(x - j);
-      const int64_t at = centre + k;
-      const float v = history[at & (history_size - 1)];
-      sum += v * (kernel[j] + (j + 1 < 2 * half_width * kPhases + 1
-                                   ? kernel[j + 1] - kernel[j]
-                                   : -kernel[j]) *
-                                  w);
+    const double phase = (position - static_cast<double>(centre)) * kPhases;
+    const int p = static_cast<int>(phase);
+    const float w = static_cast<float>(phase - p);
+    const float *x = history + ((centre - half_width + 1) & (history_size - 1));
+    const float *r0 = rows + p * taps, *r1 = r0 + taps;
+    float d0 = 0.0f, d1 = 0.0f;
+    for (int t = 0; t < taps; ++t) {
+      d0 += x[t] * r0[t];
+      d1 += x[t] * r1[t];
     }
     position += step;
-    return static_cast<float>(sum);
+    return d0 + (d1 - d0) * w;
   }
 };
 
@@ -136,47 +143,68 @@ struct OutputStage {
   // of the last sub-block.
   float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
   float amount = 0.0f;
-  float emphasis_state = 0.0f;
+  float low_cut_in = 0.0f, low_cut_out = 0.0f;
 
   // Two peaking filters (state-variable form, which tolerates moving
   // corners) at the second and third formants.
-  float ic1[2] = {}, ic2[2] = {};
+  float ic1[3] = {}, ic2[3] = {};
   float sharpen_gain = 0.0f; // dB, as at the end of the last sub-block
 
   void run(const Controls &c, float *x, int n) {
     sharpen(c, x, n);
     high_pass(c, x, n);
-    emphasise(x, n);
+    low_cut(x, n);
   }
 
+  // Bells of constant bandwidth, side by side: each adds its band-pass of
+  // the input, scaled by k (A^2 - 1) for a bell of gain A^2, so the gain can
+  // ramp per sample while the filters' own coefficients change once a
+  // sub-block, and the three run in parallel rather than one after another.
   void sharpen(const Controls &c, float *x, int n) {
-    const float target = c.sounding ? kSharpenDb * c.sharpen : 0.0f;
+    const float target = c.sounding ? c.sharpen : 0.0f;
     const float from = sharpen_gain;
     sharpen_gain = target;
     if (from == 0.0f && target == 0.0f) {
-      ic1[0] = ic1[1] = ic2[0] = ic2[1] = 0.0f;
+      for (int f = 0; f < 3; ++f)
+        ic1[f] = ic2[f] = 0.0f;
       return;
     }
-    for (int f = 0; f < 2; ++f) {
-      float corner = c.formant[f];
-      if (!(corner > 0.0f && corner < 0.45f))
-        continue;
-      const float g = tanf(3.14159265f * corner);
-      // The gain ramps across the sub-block; the corner moves with it.
-      for (int i = 0; i < n; ++i) {
-        const float db = from + (target - from) * static_cast<float>(i + 1) / n;
-        const float A = powf(10.0f, db / 40.0f);
-        const float k = 1.0f / (kSharpenQ * A);
-        const float a1 = 1.0f / (1.0f + g * (g + k));
-        const float a2 = g * a1, a3 = g * a2;
-        const float v0 = x[i];
-        const float v3 = v0 - ic2[f];
-        const float v1 = a1 * ic1[f] + a2 * v3;
-        const float v2 = ic2[f] + a2 * ic1[f] + a3 * v3;
-        ic1[f] = 2.0f * v1 - ic1[f];
-        ic2[f] = 2.0f * v2 - ic2[f];
-        x[i] = v0 + k * (A * A - 1.0f) * v1;
+    const float k = 1.0f / kSharpenQ;
+    float a1[3], a2[3], a3[3], m[3], step[3];
+    for (int f = 0; f < 3; ++f) {
+      const float corner = c.formant[f];
+      const bool usable = corner > 0.0f && corner < 0.45f;
+      const float g = usable ? tanf(3.14159265f * corner) : 0.0f;
+      a1[f] = 1.0f / (1.0f + g * (g + k));
+      a2[f] = g * a1[f];
+      a3[f] = g * a2[f];
+      const float gain_from = usable ? kSharpenDb[f] * from : 0.0f;
+      const float gain_to = usable ? kSharpenDb[f] * target : 0.0f;
+      m[f] = k * (powf(10.0f, gain_from / 20.0f) - 1.0f);
+      step[f] = (k * (powf(10.0f, gain_to / 20.0f) - 1.0f) - m[f]) /
+                static_cast<float>(n);
+    }
+    float s1[3] = {ic1[0], ic1[1], ic1[2]}, s2[3] = {ic2[0], ic2[1], ic2[2]};
+    for (int i = 0; i < n; ++i) {
+      const float v0 = x[i];
+      float out = v0;
+#if defined(__GNUC__)
+#pragma GCC unroll 3
+#endif
+      for (int f = 0; f < 3; ++f) {
+        m[f] += step[f];
+        const float v3 = v0 - s2[f];
+        const float v1 = a1[f] * s1[f] + a2[f] * v3;
+        const float v2 = s2[f] + a2[f] * s1[f] + a3[f] * v3;
+        s1[f] = 2.0f * v1 - s1[f];
+        s2[f] = 2.0f * v2 - s2[f];
+        out += m[f] * v1;
       }
+      x[i] = out;
+    }
+    for (int f = 0; f < 3; ++f) {
+      ic1[f] = s1[f];
+      ic2[f] = s2[f];
     }
   }
 
@@ -198,6 +226,8 @@ struct OutputStage {
     const float b0 = norm, b1 = -2.0f * norm, b2 = norm;
     const float a1 = 2.0f * (k * k - 1.0f) * norm;
     const float a2 = (1.0f - 1.41421356f * k + k * k) * norm;
+    const float w_step = (target - from) / static_cast<float>(n);
+    float w = from;
     for (int i = 0; i < n; ++i) {
       const float in = x[i];
       const float y = b0 * in + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
@@ -205,25 +235,29 @@ struct OutputStage {
       x1 = in;
       y2 = y1;
       y1 = y;
-      const float w = from + (target - from) * static_cast<float>(i + 1) / n;
+      w += w_step;
       x[i] = in + (y - in) * w;
     }
     amount = target;
   }
 
-  // The engine's tube loses high frequencies at every step (its waves are
-  // smoothed from sample to sample) and its glottal pulse is smooth, so its
-  // voice falls off faster with frequency than a talker's does.
-  void emphasise(float *x, int n) {
-    if (kEmphasis == 0.0f)
+  // The engine excites the tube with the glottal flow itself, whose
+  // fundamental stands well above the harmonics at the first formant; a
+  // talker radiates something nearer its derivative. A first-order high-pass
+  // brings the fundamental down to where the first formant can be seen.
+  void low_cut(float *x, int n) {
+    if (kLowCutHz <= 0.0f)
       return;
-    float previous = emphasis_state;
+    const float a = 1.0f / (1.0f + 2.0f * 3.14159265f * kLowCutHz / 48000.0f);
+    float previous = low_cut_in, out = low_cut_out;
     for (int i = 0; i < n; ++i) {
       const float here = x[i];
-      x[i] = kEmphasisGain * (here - kEmphasis * previous);
+      out = a * (out + here - previous);
       previous = here;
+      x[i] = out;
     }
-    emphasis_state = previous;
+    low_cut_in = previous;
+    low_cut_out = out;
   }
 };
 
@@ -366,14 +400,18 @@ void calibrate(tractwave_speaker *s) {
       phoneme_id("AE"), phoneme_id("AA"), phoneme_id("AO"), phoneme_id("OW"),
       phoneme_id("UH"), phoneme_id("UW"), phoneme_id("AH"), phoneme_id("ER"),
       phoneme_id("AX")};
-  for (int k = 0; k < kShapeCount; ++k)
-    s->setup.shape_gain[k] = 1.0f;
+  for (int k = 0; k < kShapeCount; ++k) {
+    s->setup.shape_gain_db[k] = 0.0f;
+    for (int j = 0; j < kOral; ++j)
+      s->setup.log_shape[k][j] = logf(kVowelShapes[k].oral[j]);
+  }
   s->setup.nasal_gain_db = 0.0f;
   for (int k = 0; k < kShapeCount; ++k) {
     // A diphthong's phone would glide; the monophthong of the same shape
     // (EY and OW have none) is measured as a held vowel through its onset.
     const float level = held_level(s, vowel_of_shape[k], scratch);
-    s->setup.shape_gain[k] = level > 0.0f ? kVowelRms / level : 1.0f;
+    s->setup.shape_gain_db[k] =
+        level > 0.0f ? 20.0f * log10f(kVowelRms / level) : 0.0f;
   }
   // Fricatives, with the gains at 1; places without a fricative of their
   // own (their bursts) borrow a neighbour's.
