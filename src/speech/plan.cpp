@@ -99,6 +99,11 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
       p.flags |= kWordFinal;
   }
 
+  int last_pause = -1;
+  for (int i = 0; i < n; ++i)
+    if (out[i].phoneme == kPause)
+      last_pause = i;
+
   // Durations, after Klatt's rules, simplified: inherent and minimum
   // durations, stress, phrase-final lengthening, the voicing of what follows
   // a vowel, shortening in clusters and in longer words.
@@ -118,13 +123,18 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
         next_vowel = j;
         break;
       }
-    if (next_vowel < 0) {
+    // A text that ends without punctuation leaves its phrase open: what
+    // comes next may continue it, so its last syllable is not phrase-final.
+    const bool closed = i < last_pause || out[n - 1].reserved >= kContinuation;
+    if (next_vowel < 0 && closed) {
       int j = i;
       while (j >= 0 && out[j].phoneme != kPause && !is_vowel(out[j].phoneme))
         --j;
       final_syllable = j >= 0 && out[j].phoneme != kPause;
     }
     const bool word_final_syllable = [&] {
+      if (out[i].flags & kWordFinal)
+        return true;
       for (int j = i + 1; j < n && out[j].phoneme != kPause; ++j) {
         if (is_vowel(out[j].phoneme))
           return false;
@@ -261,7 +271,9 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
              out[i].stress == kPrimary))
           nuclear = i;
     anchors[count_anchors++] = {out[first].start, baseline(out[first].start)};
-    bool first_accent = true;
+    // A phrase continued from the last text has had its first accent.
+    bool first_accent =
+        !(state.phrase_open && first == 0 && state.phrase_accented);
     for (int i = first; i <= last; ++i) {
       if (!is_vowel(out[i].phoneme))
         continue;
@@ -320,6 +332,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
       p.f0[2] = pitch_at(p.start + p.length);
     }
     state.phrase_open = open;
+    state.phrase_accented = open && !first_accent;
     first = last + 1;
   }
   if (n > 0 && out[n - 1].phoneme == kPause)

@@ -32,7 +32,8 @@ struct Phone {
 struct PlannerState {
   int64_t end = 0; // where the last planned phone ends
   bool phrase_open = false;
-  int64_t phrase_start = 0; // for declination
+  bool phrase_accented = false; // the open phrase has had its first accent
+  int64_t phrase_start = 0;     // for declination
   uint32_t serial = 0;
 };
 

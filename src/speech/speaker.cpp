@@ -11,6 +11,7 @@
 #include "tractwave_voices.h"
 
 #include <atomic>
+#include <cmath>
 #include <math.h>
 #include <new>
 #include <stdint.h>
@@ -261,6 +262,19 @@ struct OutputStage {
   }
 };
 
+// The filters of the output stage and the resampler can lift a loud stretch
+// (a burst into a sibilant, a vowel's peak on a sharpened formant) past what
+// the engine's own saturation allowed. Above a knee the output bends
+// smoothly towards 0.95, so that it keeps within the engine's bounds; below,
+// it is untouched.
+inline float limit(float x) {
+  constexpr float kKnee = 0.6f, kRoom = 0.95f - kKnee;
+  const float a = std::fabs(x);
+  if (!(a > kKnee))
+    return x;
+  return std::copysign(kKnee + kRoom * std::tanh((a - kKnee) / kRoom), x);
+}
+
 } // namespace
 
 struct tractwave_speaker {
@@ -276,7 +290,8 @@ struct tractwave_speaker {
 
   // The queue: phones [tail, head) in slots; the renderer works at current.
   Phone *slots = nullptr;
-  uint32_t capacity = 0;
+  uint32_t capacity = 0;       // slots
+  uint32_t queue_capacity = 0; // phones not yet spoken, at most
   std::atomic<uint64_t> head{0}, tail{0}, current_published{0};
   std::atomic<int64_t> position{0}; // the renderer's clock, for planning
 
@@ -286,9 +301,10 @@ struct tractwave_speaker {
   int error_offset = -1;
 
   // Rendering side.
-  int64_t t = 0;           // engine samples rendered
-  uint64_t current = 0;    // the phone at t, or the next one
-  int64_t last_end = 0;    // end of the last phone seen
+  int64_t t = 0;        // engine samples rendered
+  uint64_t current = 0; // the phone at t, or the next one
+  // End of the last phone seen; far in the past before anything is said.
+  int64_t last_end = INT64_MIN / 2;
   int64_t silent_from = 0; // where the sound stopped (or INT64_MAX)
   Controls controls{};
   OutputStage output;
@@ -351,9 +367,11 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
   }
   s->output.run(s->controls, out, n);
   s->t += n;
-  // Phones far enough behind go back to the queueing side.
-  if (s->current > window.first + kLookBehind)
-    s->tail.store(s->current - kLookBehind, std::memory_order_release);
+  // Phones far enough behind go back to the queueing side, and all of them
+  // once the speaker has fallen silent.
+  const uint64_t keep = sounding ? kLookBehind : 0;
+  if (s->current > window.first + keep)
+    s->tail.store(s->current - keep, std::memory_order_release);
   s->current_published.store(s->current, std::memory_order_relaxed);
   s->position.store(s->t, std::memory_order_relaxed);
 }
@@ -462,7 +480,10 @@ tractwave_speaker_create(int voice, float sample_rate, int capacity) {
   s->setup.rate = kFittedRate * kind.tract_scale;
   const int per_ms = static_cast<int>(s->setup.rate / 1000.0f + 0.5f);
   s->sub_block = per_ms < kMaxSubBlock ? per_ms : kMaxSubBlock;
-  s->capacity = static_cast<uint32_t>(capacity ? capacity : 4096);
+  // Room for the phones the caller asked for and for those the articulation
+  // still looks back at.
+  s->queue_capacity = static_cast<uint32_t>(capacity ? capacity : 4096);
+  s->capacity = s->queue_capacity + static_cast<uint32_t>(kLookBehind);
   s->slots = static_cast<Phone *>(calloc(s->capacity, sizeof(Phone)));
   s->voice_memory = malloc(static_cast<size_t>(tractwave_voice_size()) +
                            tractwave_voice_alignment());
@@ -538,7 +559,10 @@ tractwave_speaker_queue(tractwave_speaker *s, const char *text, int notation) {
   }
   const uint64_t head = s->head.load(std::memory_order_relaxed);
   const uint64_t tail = s->tail.load(std::memory_order_acquire);
-  if (head - tail + static_cast<uint64_t>(phones) > s->capacity) {
+  const uint64_t unspoken =
+      head - s->current_published.load(std::memory_order_relaxed);
+  if (head - tail + static_cast<uint64_t>(phones) > s->capacity ||
+      unspoken + static_cast<uint64_t>(phones) > s->queue_capacity) {
     free(tokens);
     return TRACTWAVE_SPEECH_QUEUE_FULL;
   }
@@ -581,7 +605,7 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_render(tractwave_speaker *s,
         s->block_used = 0;
       }
       const int64_t at = s->t - s->block_length + s->block_used;
-      out[i] = s->block[s->block_used++];
+      out[i] = limit(s->block[s->block_used++]);
       if (at < s->silent_from)
         speech = i + 1;
       continue;
@@ -592,7 +616,7 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_render(tractwave_speaker *s,
     }
     const int64_t at =
         static_cast<int64_t>(s->resampler.position) - s->resampler.half_width;
-    out[i] = s->resampler.next();
+    out[i] = limit(s->resampler.next());
     if (at < s->silent_from)
       speech = i + 1;
   }

@@ -312,8 +312,10 @@ int run(const std::string &dir, const std::string &output) {
           << p.target[0] << ", " << p.target[1] << ", " << p.target[2]
           << "},\n {";
     for (int k = 0; k < kOral; ++k) {
-      std::snprintf(line, sizeof line, "%.4ff", d[k]);
-      table << line << (k + 1 < kOral ? (k % 8 == 7 ? ",\n  " : ", ") : "");
+      // Nine significant digits give back exactly this float: the table
+      // holds the shape that was measured, not a rounding of it.
+      std::snprintf(line, sizeof line, "%.9gf", d[k]);
+      table << line << (k + 1 < kOral ? (k % 5 == 4 ? ",\n  " : ", ") : "");
     }
     table << "}},\n";
   }
