@@ -20,7 +20,7 @@ def use_build(build):
     build = os.path.abspath(build)
     os.environ.setdefault("TRACTWAVE_LIBRARY", os.path.join(build, "libtractwave.so.1"))
     os.environ.setdefault("TRACTWAVE_SPEECH_LIBRARY",
-                          os.path.join(build, "src", "speech", "libtractwave_speech.so.1"))
+                          os.path.join(build, "libtractwave_speech.so.1"))
 
 
 DICTIONARY = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict"

@@ -17,6 +17,8 @@ import threading
 
 import numpy as np
 
+from ._library import ENVIRONMENT_VARIABLE, LibraryNotFoundError
+
 SPEECH_ENVIRONMENT_VARIABLE = "TRACTWAVE_SPEECH_LIBRARY"
 DEFAULT_DICTIONARY = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict"
 VOICES = ("male", "female", "child")
@@ -74,48 +76,76 @@ def _bind(handle, where):
         try:
             function = getattr(handle, name)
         except AttributeError:
-            raise OSError(f"{where} does not export {name}; it is not the "
-                          "tractwave speech library") from None
+            raise LibraryNotFoundError(f"{where} was loaded but does not export {name}; "
+                                       "it is not the tractwave speech library") from None
         function.restype = restype
         function.argtypes = argtypes
     return handle
 
 
+def _candidates(package_dir):
+    """Where the speech library is looked for, as the other two are: beside
+    the file TRACTWAVE_LIBRARY names, next to the package, then the system's
+    library search path."""
+    named = os.environ.get(ENVIRONMENT_VARIABLE)
+    if named:
+        for name in _file_names("tractwave_speech"):
+            yield os.path.join(os.path.dirname(named), name)
+    for name in _file_names("tractwave_speech"):
+        yield os.path.join(package_dir, name)
+    yield from _file_names("tractwave_speech")
+
+
+def _open(path):
+    # The voices library it needs, from the same folder when it is there (a
+    # copy next to the package is not on the loader's path).
+    folder = os.path.dirname(path)
+    for voices in _file_names("tractwave_voices"):
+        if folder and os.path.exists(os.path.join(folder, voices)):
+            ctypes.CDLL(os.path.join(folder, voices), mode=getattr(ctypes, "RTLD_GLOBAL", 0))
+            break
+    return ctypes.CDLL(path)
+
+
 def _load():
     """The speech library: the file named by TRACTWAVE_SPEECH_LIBRARY (only
-    that one when set), a copy next to this package (with the voices library
-    beside it), then the system's library path."""
+    that one when it is set), else the first found of _candidates()."""
     global _loaded
     with _load_lock:
         if _loaded is not None:
             return _loaded
-        package_dir = os.path.dirname(os.path.abspath(__file__))
         named = os.environ.get(SPEECH_ENVIRONMENT_VARIABLE)
         if named:
-            candidates = [named]
-        else:
-            candidates = [os.path.join(package_dir, n) for n in _file_names("tractwave_speech")]
-            candidates += _file_names("tractwave_speech")
+            try:
+                _loaded = _bind(_open(named), named)
+            except OSError as error:
+                if isinstance(error, LibraryNotFoundError):
+                    raise
+                raise LibraryNotFoundError(
+                    f"cannot load the speech library named by "
+                    f"{SPEECH_ENVIRONMENT_VARIABLE}={named}: {error}") from None
+            return _loaded
         tried = []
-        for path in candidates:
+        for path in _candidates(os.path.dirname(os.path.abspath(__file__))):
             if os.path.dirname(path) and not os.path.exists(path):
                 tried.append(f"{path} (no such file)")
                 continue
-            folder = os.path.dirname(path)
             try:
-                # The voices library it needs, from the same folder if there.
-                for voices in _file_names("tractwave_voices"):
-                    if folder and os.path.exists(os.path.join(folder, voices)):
-                        ctypes.CDLL(os.path.join(folder, voices), mode=getattr(ctypes, "RTLD_GLOBAL", 0))
-                        break
-                handle = ctypes.CDLL(path)
+                _loaded = _bind(_open(path), path)
+                return _loaded
+            except LibraryNotFoundError:
+                raise
             except OSError as error:
                 tried.append(f"{path} ({error})")
-                continue
-            _loaded = _bind(handle, path)
-            return _loaded
-        raise OSError("the tractwave speech library was not found; tried: " + "; ".join(tried)
-                      + f" (set {SPEECH_ENVIRONMENT_VARIABLE} to its path)")
+        raise LibraryNotFoundError(
+            "cannot find the tractwave_speech shared library. Looked for:\n  "
+            + "\n  ".join(tried) + f"\nSet {SPEECH_ENVIRONMENT_VARIABLE} to its path, copy it "
+            "next to the package, or install it where the system loader finds it.")
+
+
+def speech_library_path():
+    """Where the speech library was loaded from (loading it if needed)."""
+    return _load()._name
 
 
 class _Lexicon:
