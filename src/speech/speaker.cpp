@@ -56,6 +56,8 @@ constexpr float kSharpenQ = 6.0f;
 // sample's position; the input history is kept twice over, so that every
 // window of it is one contiguous run.
 constexpr int kPhases = 256;
+// M_PI is not standard C++ (MinGW leaves it out in strict mode).
+constexpr double kPi = 3.14159265358979323846;
 
 struct Resampler {
   double step = 1.0; // input samples per output sample
@@ -88,12 +90,12 @@ struct Resampler {
         const double x =
             static_cast<double>(p) / kPhases - (t - half_width + 1);
         const double arg = 2.0 * cutoff * x;
-        const double sinc = x == 0.0 ? 1.0 : sin(M_PI * arg) / (M_PI * arg);
+        const double sinc = x == 0.0 ? 1.0 : sin(kPi * arg) / (kPi * arg);
         const double u = (x + half_width) / (2.0 * half_width); // Blackman
         const double window =
             u <= 0.0 || u >= 1.0
                 ? 0.0
-                : 0.42 - 0.5 * cos(2.0 * M_PI * u) + 0.08 * cos(4.0 * M_PI * u);
+                : 0.42 - 0.5 * cos(2.0 * kPi * u) + 0.08 * cos(4.0 * kPi * u);
         rows[p * taps + t] = static_cast<float>(2.0 * cutoff * sinc * window);
       }
     // The first output is centred half_width samples in, so that it only

@@ -34,6 +34,8 @@ namespace {
 
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;
 constexpr float kRate = 48000.0f;
+// M_PI is not standard C++ (MinGW leaves it out in strict mode).
+constexpr double kPi = 3.14159265358979323846;
 // Diameter bounds of the fit (the engine's parameter path uses 0.05 ... 4.5);
 // the lower one keeps fitted vowels clear of the engine's turbulence
 // threshold (0.75) except where the published shape is narrow.
@@ -123,7 +125,7 @@ Shape to_sections(const std::vector<double> &areas) {
 
 // Diameter in cm of a circle of the same area: the engine only sees ratios,
 // but its turbulence threshold and nasal port are in these units.
-double diameter(double area_cm2) { return 2.0 * std::sqrt(area_cm2 / M_PI); }
+double diameter(double area_cm2) { return 2.0 * std::sqrt(area_cm2 / kPi); }
 
 std::array<float, kOral> to_floats(const Shape &log_d) {
   std::array<float, kOral> d;

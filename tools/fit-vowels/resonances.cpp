@@ -11,6 +11,8 @@ namespace {
 
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;
 constexpr int kNasal = TRACTWAVE_NASAL_SECTIONS;
+// M_PI is not standard C++ (MinGW leaves it out in strict mode).
+constexpr double kPi = 3.14159265358979323846;
 
 // The nose of the parameter path (compute_diameters_from_dofs), closed off.
 const float kRestingNasal[kNasal] = {1.2f, 1.4f, 1.6f, 1.8f, 1.9f, 2.0f,
@@ -29,7 +31,7 @@ void fft(std::vector<std::complex<double>> &x) {
       std::swap(x[i], x[j]);
   }
   for (size_t len = 2; len <= n; len <<= 1) {
-    const double angle = -2.0 * M_PI / static_cast<double>(len);
+    const double angle = -2.0 * kPi / static_cast<double>(len);
     const std::complex<double> step(std::cos(angle), std::sin(angle));
     for (size_t i = 0; i < n; i += len) {
       std::complex<double> w(1.0, 0.0);
