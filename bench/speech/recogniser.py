@@ -80,6 +80,9 @@ def main():
     parser.add_argument("--keep", help="keep the WAV files in this folder")
     parser.add_argument("--json", help="write the scores and confusions here")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--check", action="store_true",
+                        help="exit 1 unless tractwave gets at least 46 of 60 digits and no "
+                             "fewer than espeak-ng, and 40 of 48 hVd words")
     parser.add_argument("--wide", action="store_true",
                         help="18 renditions a word (more pitches and rates), for "
                              "comparing versions while developing; not the judge")
@@ -97,6 +100,18 @@ def main():
     if args.json:
         with open(args.json, "w") as f:
             json.dump(summary, f, indent=1)
+    if args.check:
+        failures = []
+        ours = {name: summary[name]["tractwave"]["correct"] for name in summary}
+        if "digits" in summary:
+            theirs = summary["digits"].get("espeak-ng", {}).get("correct", 0)
+            if ours["digits"] < 46 or ours["digits"] < theirs:
+                failures.append(f"digits {ours['digits']}/60 (need 46 and espeak-ng's {theirs})")
+        if "hvd" in summary and ours["hvd"] < 40:
+            failures.append(f"hVd words {ours['hvd']}/48 (need 40)")
+        for failure in failures:
+            print("recogniser judge failed: " + failure)
+        return 1 if failures else 0
     return 0
 
 
