@@ -154,8 +154,7 @@ void constrict(float *log_d, float section, float spread, float target,
 }
 
 // The source a phone asks for while it lasts (stop releases come on top).
-Source phone_source(const Phone &p, int64_t t, float ms,
-                    const VoiceSetup &voice) {
+Source phone_source(const Phone &p, int64_t t, const VoiceSetup &voice) {
   const PhonemeInfo &info = kPhonemes[p.phoneme];
   const int place = static_cast<int>(info.place);
   const float fric =
@@ -189,7 +188,6 @@ Source phone_source(const Phone &p, int64_t t, float ms,
   case Kind::pause:
     break;
   }
-  (void)ms;
   return {0.0f, 0.0f, kClosedBreathiness};
 }
 
@@ -316,7 +314,7 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
   const int64_t fade = static_cast<int64_t>(kCrossfadeMs * ms);
   if (inside) {
     const Phone &p = window.at(current);
-    source = phone_source(p, t, ms, voice);
+    source = phone_source(p, t, voice);
     sibilance = phone_sibilance(p, t);
     const int64_t end = p.start + p.length;
     if (t < p.start + fade) {
@@ -324,7 +322,7 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
       if (current > window.first) {
         const Phone &q = window.at(current - 1);
         if (q.start + q.length == p.start)
-          prev = phone_source(q, p.start - 1, ms, voice);
+          prev = phone_source(q, p.start - 1, voice);
       }
       const float w = 0.5f + 0.5f * static_cast<float>(t - p.start) / fade;
       source = blend(prev, source, w);
@@ -343,7 +341,7 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
       // (A stop's closure holds to its release, which starts what follows.)
       Source next = kSilence;
       if (current + 1 < window.end && window.at(current + 1).start == end)
-        next = phone_source(window.at(current + 1), end, ms, voice);
+        next = phone_source(window.at(current + 1), end, voice);
       const float w = 0.5f - 0.5f * static_cast<float>(end - t) / fade;
       source = blend(source, next, w);
       float next_amount = 0.0f;

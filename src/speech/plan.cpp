@@ -69,7 +69,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
     p.phoneme = t.phoneme;
     p.stress = t.stress;
     p.offset = t.offset;
-    p.reserved = t.boundary;
+    p.boundary = t.boundary;
     if (t.phoneme == kPause)
       p.length = static_cast<int32_t>(kExplicitPauseMs * ms / speed);
     if (kPauseMs[t.boundary] > 0.0f && t.phoneme != kPause) {
@@ -77,7 +77,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
       pause = Phone{};
       pause.phoneme = kPause;
       pause.offset = t.offset;
-      pause.reserved = t.boundary;
+      pause.boundary = t.boundary;
       // Pauses shrink less than speech when speaking fast.
       pause.length =
           static_cast<int32_t>(kPauseMs[t.boundary] * ms / sqrtf(speed));
@@ -94,7 +94,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
     }
     if (at_word_start)
       p.flags |= kWordInitial;
-    at_word_start = p.reserved != kNoBoundary;
+    at_word_start = p.boundary != kNoBoundary;
     if (at_word_start)
       p.flags |= kWordFinal;
   }
@@ -125,7 +125,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
       }
     // A text that ends without punctuation leaves its phrase open: what
     // comes next may continue it, so its last syllable is not phrase-final.
-    const bool closed = i < last_pause || out[n - 1].reserved >= kContinuation;
+    const bool closed = i < last_pause || out[n - 1].boundary >= kContinuation;
     if (next_vowel < 0 && closed) {
       int j = i;
       while (j >= 0 && out[j].phoneme != kPause && !is_vowel(out[j].phoneme))
@@ -194,7 +194,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
         i == 0 ? !state.phrase_open : out[i - 1].phoneme == kPause;
     if (silence_before)
       p.flags |= kAfterSilence;
-    if (i + 1 == n ? p.reserved >= kContinuation : out[i + 1].phoneme == kPause)
+    if (i + 1 == n ? p.boundary >= kContinuation : out[i + 1].phoneme == kPause)
       p.flags |= kBeforeSilence;
     if (!voiceless_stop(p.phoneme))
       continue;
@@ -249,7 +249,7 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
     if (!state.phrase_open || (out[first].flags & kAfterSilence))
       state.phrase_start = out[first].start;
     const uint8_t boundary =
-        last + 1 < n ? out[last + 1].reserved : out[last].reserved;
+        last + 1 < n ? out[last + 1].boundary : out[last].boundary;
     const bool open = last + 1 >= n && boundary < kContinuation;
 
     // Anchors: (time, Hz), at most three per vowel plus the two ends.
@@ -337,8 +337,6 @@ void plan(const Token *tokens, int count, const PlanSettings &settings,
   }
   if (n > 0 && out[n - 1].phoneme == kPause)
     state.phrase_open = false;
-  for (int i = 0; i < n; ++i)
-    out[i].reserved = 0;
 }
 
 } // namespace tw::speech

@@ -19,7 +19,8 @@ enum PhoneFlags : uint8_t {
 struct Phone {
   int64_t start;
   int32_t length; // > 0
-  uint8_t phoneme, stress, flags, reserved;
+  uint8_t phoneme, stress, flags;
+  uint8_t boundary; // what follows it in the text (a Boundary)
   // Aspiration after a voiceless stop's release, in samples: the next phone
   // starts voiceless for this long.
   int32_t aspiration;

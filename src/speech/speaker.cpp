@@ -46,7 +46,6 @@ constexpr uint64_t kLookBehind = 12;
 
 constexpr int kMaxSubBlock = 64;
 
-constexpr float kLowCutHz = 0.0f; // at the fitted tract's 48 kHz
 constexpr float kSharpenDb[3] = {4.0f, 8.0f, 8.0f};
 constexpr float kSharpenQ = 6.0f;
 
@@ -146,7 +145,6 @@ struct OutputStage {
   // of the last sub-block.
   float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
   float amount = 0.0f;
-  float low_cut_in = 0.0f, low_cut_out = 0.0f;
 
   // Two peaking filters (state-variable form, which tolerates moving
   // corners) at the second and third formants.
@@ -156,7 +154,6 @@ struct OutputStage {
   void run(const Controls &c, float *x, int n) {
     sharpen(c, x, n);
     high_pass(c, x, n);
-    low_cut(x, n);
   }
 
   // Bells of constant bandwidth, side by side: each adds its band-pass of
@@ -242,25 +239,6 @@ struct OutputStage {
       x[i] = in + (y - in) * w;
     }
     amount = target;
-  }
-
-  // The engine excites the tube with the glottal flow itself, whose
-  // fundamental stands well above the harmonics at the first formant; a
-  // talker radiates something nearer its derivative. A first-order high-pass
-  // brings the fundamental down to where the first formant can be seen.
-  void low_cut(float *x, int n) {
-    if (kLowCutHz <= 0.0f)
-      return;
-    const float a = 1.0f / (1.0f + 2.0f * 3.14159265f * kLowCutHz / 48000.0f);
-    float previous = low_cut_in, out = low_cut_out;
-    for (int i = 0; i < n; ++i) {
-      const float here = x[i];
-      out = a * (out + here - previous);
-      previous = here;
-      x[i] = out;
-    }
-    low_cut_in = previous;
-    low_cut_out = out;
   }
 };
 
