@@ -122,8 +122,6 @@ public:
   // The next n samples.
   void render(float *out, int n);
 
-  const Voice &voice(int slot) const { return voices_[slot]; }
-
 private:
   Instrument() = default;
 

@@ -3,6 +3,8 @@
 // MIDI events placed at exact sample times.
 #pragma once
 
+#include "midi_sequence.h"
+
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
 #include <lv2/midi/midi.h>
@@ -129,7 +131,10 @@ private:
 // holds their time.
 class Instance {
 public:
-  Instance(World &world, double rate) : world_(world), rate_(rate) {
+  Instance(World &world, double rate)
+      : world_(world), rate_(rate),
+        sequence_(world.urids().id(LV2_ATOM__Sequence),
+                  world.urids().id(LV2_MIDI__MidiEvent)) {
     const LilvPlugin *p = world.plugin();
     const LV2_Feature *features[] = {world.urids().feature(), nullptr};
     instance_ = lilv_plugin_instantiate(p, rate, features);
@@ -141,12 +146,10 @@ public:
     lilv_plugin_get_port_ranges_float(p, nullptr, nullptr, defaults.data());
     for (uint32_t i = 0; i < ports; ++i)
       controls_[i] = defaults[i];
-    sequence_type_ = world.urids().id(LV2_ATOM__Sequence);
-    midi_type_ = world.urids().id(LV2_MIDI__MidiEvent);
     for (uint32_t i = 0; i < ports; ++i)
       lilv_instance_connect_port(instance_, i, &controls_[i]);
     lilv_instance_connect_port(instance_, world.port("midi_in"),
-                               sequence_.data());
+                               sequence_.sequence());
     out_port_ = world.port("out");
     lilv_instance_activate(instance_);
   }
@@ -228,30 +231,17 @@ private:
 
   // Moves the queued events of the next m samples into the atom sequence.
   void fill_sequence(int m) {
-    auto *seq = reinterpret_cast<LV2_Atom_Sequence *>(sequence_.data());
-    seq->atom.type = sequence_type_;
-    seq->body.unit = 0;
-    seq->body.pad = 0;
-    uint32_t size = sizeof(LV2_Atom_Sequence_Body);
-    auto *bytes = reinterpret_cast<uint8_t *>(sequence_.data());
     std::stable_sort(
         queue_.begin(), queue_.end(),
         [](const Event &a, const Event &b) { return a.at < b.at; });
+    sequence_.clear();
     std::vector<Event> later;
     for (const Event &e : queue_) {
-      if (e.at >= now_ + m) {
+      if (e.at >= now_ + m)
         later.push_back(e);
-        continue;
-      }
-      auto *ev =
-          reinterpret_cast<LV2_Atom_Event *>(bytes + sizeof(LV2_Atom) + size);
-      ev->time.frames = e.at > now_ ? e.at - now_ : 0;
-      ev->body.size = 3;
-      ev->body.type = midi_type_;
-      std::memcpy(ev + 1, e.bytes, 3);
-      size += sizeof(LV2_Atom_Event) + 8;
+      else
+        sequence_.add(e.at > now_ ? e.at - now_ : 0, e.bytes);
     }
-    seq->atom.size = size;
     queue_.swap(later);
   }
 
@@ -260,9 +250,8 @@ private:
   LilvInstance *instance_ = nullptr;
   int out_port_ = -1;
   std::vector<float> controls_;
-  std::vector<uint64_t> sequence_ = std::vector<uint64_t>(4096);
+  MidiSequence sequence_;
   std::vector<Event> queue_;
-  LV2_URID sequence_type_ = 0, midi_type_ = 0;
   int64_t now_ = 0;
 };
 
