@@ -18,7 +18,7 @@ namespace {
 // is kept here, not in a global, so that the library has no mutable state of
 // its own.
 struct voice_state {
-  tract_state record;
+  engine_record record;
   float R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
   float phase;
   uint32_t isa;
@@ -36,20 +36,371 @@ voice_state &as_voice(void *memory) {
 
 void render_one(voice_state &v, int n, const block_controls &c, float *out) {
   const voice_arrays arrays = {v.R, v.L, v.nasal_R, v.nasal_L, &v.phase};
-  fp_mode mode;
-  mode.enter();
   run_block(v.record, v.isa, n, c, arrays, out);
-  mode.leave();
 }
 
 void render_parameters(voice_state &v, int n, const float *parameters,
                        float *out, float sample_rate) {
   const parameter_path path(parameters);
-  const block_controls controls = {path.f0,          path.amp,      path.mix,
-                                   path.breathiness, path.oral,     path.nasal,
-                                   path.velum,       kGlottalCoeff, kLipCoeff,
-                                   kNostrilCoeff,    sample_rate};
-  render_one(v, n, controls, out);
+  render_one(v, n, path.controls(sample_rate), out);
+}
+
+#ifdef TRACTWAVE_VECTOR
+// A record the engine may use: no infinity or NaN anywhere in it.
+bool record_finite(const engine_record &r) {
+  const wave_history &h = r.history;
+  return scalars_finite(r) && all_finite(h.prev_R, kOral) &&
+         all_finite(h.prev_L, kOral) && all_finite(h.prev_nasal_R, kNasal) &&
+         all_finite(h.prev_nasal_L, kNasal);
+}
+
+// ---------------------------------------------------------------------------
+// Many voices at once, one voice per vector lane
+
+// The engine's formulas over vectors whose lanes are voices. Each lane does
+// exactly what the per-voice engine does for that voice, in the same order,
+// so a voice gives the same bits whichever lane or batch it runs in. No lane
+// ever looks at another: a voice never hears its neighbours.
+template <class S> struct batch_engine {
+  typedef typename S::v V;
+  typedef typename S::i I;
+  typedef typename S::u U;
+  static constexpr int n = S::n;
+
+  // Up to n voices, lane j holding voice j.
+  struct group {
+    V R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
+    V prev_R[kOral], prev_L[kOral], prev_nasal_R[kNasal], prev_nasal_L[kNasal];
+    V K[kOral - 1], KN[kNasal - 1];
+    source_state_of<V, U> source;
+    source_controls_of<V> controls;
+    end_filters_of<V> filters;
+    block_scalars_of<S> s;
+    V phase, increment;
+    // The sections where some lane may inject turbulence (empty when
+    // first > last), and for each the lanes that inject there.
+    int first_turbulent, last_turbulent;
+    I injects_at[kOral];
+  };
+
+  static TW_INLINE void gather(V *lanes, const float *values, int count,
+                               int lane) {
+    for (int k = 0; k < count; ++k)
+      lanes[k][lane] = values[k];
+  }
+  static TW_INLINE void scatter(float *values, const V *lanes, int count,
+                                int lane) {
+    for (int k = 0; k < count; ++k)
+      values[k] = lanes[k][lane];
+  }
+
+  // Loads the voices into lanes and works out the block's per-lane
+  // constants. Lanes past count repeat voice 0 and are never stored.
+  static TW_INLINE void load(group &g, voice_state *const *voices, int count,
+                             const block_controls *controls,
+                             float sample_rate) {
+    V oral[kOral], nasal[kNasal], f0, amp, mix, breathiness, velum;
+    V glottal_coeff, lip_coeff, nostril_coeff;
+    for (int j = 0; j < n; ++j) {
+      voice_state &v = *voices[j < count ? j : 0];
+      const block_controls &c = controls[j < count ? j : 0];
+      if (j < count && !record_finite(v.record))
+        reset_record(v.record);
+      const wave_history &h = v.record.history;
+      gather(g.R, v.R, kOral, j);
+      gather(g.L, v.L, kOral, j);
+      gather(g.nasal_R, v.nasal_R, kNasal, j);
+      gather(g.nasal_L, v.nasal_L, kNasal, j);
+      gather(g.prev_R, h.prev_R, kOral, j);
+      gather(g.prev_L, h.prev_L, kOral, j);
+      gather(g.prev_nasal_R, h.prev_nasal_R, kNasal, j);
+      gather(g.prev_nasal_L, h.prev_nasal_L, kNasal, j);
+      v.record.source.zip(g.source,
+                          [j](auto &one, auto &many) { many[j] = one; });
+      v.record.filters.zip(g.filters,
+                           [j](auto &one, auto &many) { many[j] = one; });
+      g.phase[j] = v.phase;
+      gather(oral, c.oral, kOral, j);
+      gather(nasal, c.nasal, kNasal, j);
+      f0[j] = c.f0;
+      amp[j] = c.amp;
+      mix[j] = c.mix;
+      breathiness[j] = c.breathiness;
+      velum[j] = c.velum;
+      glottal_coeff[j] = c.glottal_coeff;
+      lip_coeff[j] = c.lip_coeff;
+      nostril_coeff[j] = c.nostril_coeff;
+    }
+
+    for (int k = 0; k < kOral - 1; ++k)
+      g.K[k] = reflection<S>(oral[k], oral[k + 1]);
+    for (int k = 0; k < kNasal - 1; ++k)
+      g.KN[k] = reflection<S>(nasal[k], nasal[k + 1]);
+    setup_velum_junction<S>(oral[9], oral[10], velum, g.s);
+    V d_min;
+    const I constriction = find_constriction<S>(oral, d_min);
+    setup_turbulence<S>(constriction, d_min, g.s);
+    setup_ends<S>(glottal_coeff, lip_coeff, nostril_coeff, velum, g.s);
+    g.controls = controls_of_source<S>(mix, amp, breathiness);
+    g.increment = f0 / effective_rate(sample_rate);
+
+    g.first_turbulent = kOral;
+    g.last_turbulent = -1;
+    for (int j = 0; j < n; ++j) {
+      if (g.s.turbulent[j]) {
+        const int k = g.s.constriction[j];
+        g.first_turbulent = k < g.first_turbulent ? k : g.first_turbulent;
+        g.last_turbulent = k > g.last_turbulent ? k : g.last_turbulent;
+      }
+    }
+    for (int k = g.first_turbulent; k <= g.last_turbulent; ++k)
+      g.injects_at[k] = g.s.turbulent & (g.s.constriction == k);
+  }
+
+  static TW_INLINE void store(group &g, voice_state *const *voices, int count) {
+    for (int j = 0; j < count; ++j) {
+      voice_state &v = *voices[j];
+      wave_history &h = v.record.history;
+      scatter(v.R, g.R, kOral, j);
+      scatter(v.L, g.L, kOral, j);
+      scatter(v.nasal_R, g.nasal_R, kNasal, j);
+      scatter(v.nasal_L, g.nasal_L, kNasal, j);
+      scatter(h.prev_R, g.prev_R, kOral, j);
+      scatter(h.prev_L, g.prev_L, kOral, j);
+      scatter(h.prev_nasal_R, g.prev_nasal_R, kNasal, j);
+      scatter(h.prev_nasal_L, g.prev_nasal_L, kNasal, j);
+      v.record.source.zip(g.source,
+                          [j](auto &one, auto &many) { one = many[j]; });
+      v.record.filters.zip(g.filters,
+                           [j](auto &one, auto &many) { one = many[j]; });
+      v.phase = g.phase[j];
+    }
+  }
+
+  // The smoothed write-back of one section, with the turbulence some lanes
+  // inject there first.
+  static TW_INLINE void finish_section(group &g, int k, V new_R, V new_L,
+                                       I injecting, V injected) {
+    if (k >= g.first_turbulent && k <= g.last_turbulent) {
+      const I here = injecting & g.injects_at[k];
+      new_R = S::pick(here, new_R + injected, new_R);
+      new_L = S::pick(here, new_L + injected, new_L);
+    }
+    g.R[k] = smooth(new_R, g.prev_R[k]);
+    g.prev_R[k] = new_R;
+    g.L[k] = smooth(new_L, g.prev_L[k]);
+    g.prev_L[k] = new_L;
+  }
+
+  static TW_INLINE void finish_nasal_section(group &g, int k, V new_R,
+                                             V new_L) {
+    g.nasal_R[k] = smooth(new_R, g.prev_nasal_R[k]);
+    g.prev_nasal_R[k] = new_R;
+    g.nasal_L[k] = smooth(new_L, g.prev_nasal_L[k]);
+    g.prev_nasal_L[k] = new_L;
+  }
+
+  // One sample of every lane: the per-voice engine's sample with the same
+  // arithmetic. Each tube is swept from its start, and a section is written
+  // back as soon as both its new waves are known, once nothing else reads
+  // its old ones, so that no wave makes a round trip through a scratch
+  // array. Returns the radiation smoother's state.
+  static TW_INLINE V sample(group &g) {
+    // The phase wraps exactly as the per-voice engine's does, whichever of
+    // its two ways that one takes.
+    g.phase = wrap_unit<S>(g.phase + g.increment);
+    V glottis, turbulence;
+    source_step<S>(g.source, g.controls, glottal_pulse<S>(g.phase), glottis,
+                   turbulence);
+    const I injecting = turbulence != 0.0f;
+    const V injected = turbulence * g.s.turbulence_weight;
+
+    const V lips_out = g.R[kOral - 1];
+    const V nostrils_out = g.nasal_R[kNasal - 1];
+    const V nasal_L0 = g.nasal_L[0];
+
+    // Oral tube. right is section k - 1's old rightward wave, new_right its
+    // new one.
+    V right = g.R[0];
+    V new_right = g.L[0] * g.s.glottal_coeff + glottis;
+    V nasal_in;
+    TW_UNROLL_ALL
+    for (int k = 1; k < kOral; ++k) {
+      const V left = g.L[k];
+      const V right_here = g.R[k];
+      V new_R, new_L_before;
+      if (k == 10)
+        velum_junction<S>(g.s, right, left, nasal_L0, new_R, new_L_before,
+                          nasal_in);
+      else
+        scatter_junction(right, left, g.K[k - 1], new_R, new_L_before);
+      finish_section(g, k - 1, new_right, new_L_before, injecting, injected);
+      right = right_here;
+      new_right = new_R;
+    }
+    const V lip =
+        lip_reflection(g.s.lip_coeff, right, g.filters.lip_refl_filter);
+    g.filters.lip_refl_filter = lip;
+    finish_section(g, kOral - 1, new_right, lip, injecting, injected);
+
+    // Nasal tube, fed at the velum.
+    right = g.nasal_R[0];
+    new_right = nasal_in;
+    TW_UNROLL_ALL
+    for (int k = 1; k < kNasal; ++k) {
+      const V left = g.nasal_L[k];
+      const V right_here = g.nasal_R[k];
+      V new_R, new_L_before;
+      scatter_junction(right, left, g.KN[k - 1], new_R, new_L_before);
+      finish_nasal_section(g, k - 1, new_right, new_L_before);
+      right = right_here;
+      new_right = new_R;
+    }
+    const V nostril = nostril_reflection(g.s.nostril_coeff, right,
+                                         g.filters.nasal_refl_filter);
+    g.filters.nasal_refl_filter = nostril;
+    finish_nasal_section(g, kNasal - 1, new_right, nostril);
+
+    return radiate<S>(g.s, g.filters, lips_out, nostrils_out);
+  }
+
+  // One block of up to n voices; out[j] receives voice j's samples.
+  static TW_INLINE void render(voice_state *const *voices, int count,
+                               int samples, const block_controls *controls,
+                               float *const *out, float sample_rate) {
+    group g;
+    load(g, voices, count, controls, sample_rate);
+    V radiated[kChunk];
+    for (int done = 0; done < samples; done += kChunk) {
+      const int m = samples - done < kChunk ? samples - done : kChunk;
+      for (int i = 0; i < m; ++i)
+        radiated[i] = sample(g);
+      for (int i = 0; i < m; ++i) {
+        const V y = saturation<S>(radiated[i]);
+        for (int j = 0; j < count; ++j)
+          out[j][done + i] = y[j];
+      }
+    }
+    store(g, voices, count);
+  }
+};
+
+// Up to kMaxGroup voices of one batch call: their controls and where their
+// samples go.
+constexpr int kMaxGroup = 16;
+
+template <class S>
+TW_INLINE void render_group(voice_state *const *voices, int count, int n,
+                            const float *parameters, float *out,
+                            float sample_rate) {
+  // The geometry lives only as long as the block, as in the per-voice path.
+  parameter_path paths[kMaxGroup];
+  block_controls controls[kMaxGroup];
+  float *outs[kMaxGroup];
+  for (int j = 0; j < count; ++j) {
+    paths[j].compute(parameters +
+                     static_cast<ptrdiff_t>(j) * TRACTWAVE_NUM_PARAMETERS);
+    controls[j] = paths[j].controls(sample_rate);
+    outs[j] = out + static_cast<ptrdiff_t>(j) * n;
+  }
+  batch_engine<S>::render(voices, count, n, controls, outs, sample_rate);
+}
+
+// A group costs about as much as this many voices rendered one by one (the
+// per-voice engine keeps one voice's sections in lanes), measured on x86-64:
+// a smaller remainder runs voice by voice.
+template <class S> constexpr int group_worth() {
+  return S::n == 16 ? 7 : S::n == 8 ? 5 : 4;
+}
+
+// Full groups of S, then the remainder voice by voice or in the narrowest
+// set that holds it: the lanes a voice runs in never change its bits.
+template <class S>
+TW_INLINE void render_groups(voice_state *const *voices, int count, int n,
+                             const float *parameters, float *out,
+                             float sample_rate) {
+  int first = 0;
+  for (; count - first >= S::n; first += S::n)
+    render_group<S>(voices + first, S::n, n,
+                    parameters + static_cast<ptrdiff_t>(first) *
+                                     TRACTWAVE_NUM_PARAMETERS,
+                    out + static_cast<ptrdiff_t>(first) * n, sample_rate);
+  const int rest = count - first;
+  const float *p =
+      parameters + static_cast<ptrdiff_t>(first) * TRACTWAVE_NUM_PARAMETERS;
+  float *o = out + static_cast<ptrdiff_t>(first) * n;
+  if (rest < group_worth<S>()) {
+    for (int i = 0; i < rest; ++i) {
+      voice_state &v = *voices[first + i];
+      const parameter_path path(p + i * TRACTWAVE_NUM_PARAMETERS);
+      const voice_arrays arrays = {v.R, v.L, v.nasal_R, v.nasal_L, &v.phase};
+      run_block_widest(v.record, v.isa, n, path.controls(sample_rate), arrays,
+                       o + static_cast<ptrdiff_t>(i) * n);
+    }
+    return;
+  }
+#ifdef TRACTWAVE_WIDE_X86
+  if constexpr (S::n == 16) {
+    if (rest > 8) {
+      render_group<lanes16>(voices + first, rest, n, p, o, sample_rate);
+      return;
+    }
+  }
+  if constexpr (S::n >= 8)
+    render_group<lanes8>(voices + first, rest, n, p, o, sample_rate);
+#endif
+}
+#endif // TRACTWAVE_VECTOR
+
+#ifdef TRACTWAVE_WIDE_X86
+__attribute__((target("avx2"), noinline)) void
+render_groups_avx2(voice_state *const *voices, int count, int n,
+                   const float *parameters, float *out, float sample_rate) {
+  render_groups<lanes8>(voices, count, n, parameters, out, sample_rate);
+}
+
+__attribute__((target("avx512f"), noinline)) void
+render_groups_avx512(voice_state *const *voices, int count, int n,
+                     const float *parameters, float *out, float sample_rate) {
+  render_groups<lanes16>(voices, count, n, parameters, out, sample_rate);
+}
+#endif
+
+// Whole groups of the widest lane set the processor offers, and the
+// remainder in the narrowest set that holds it.
+void render_batch(voice_state *const *voices, int count, int n,
+                  const float *parameters, float *out, float sample_rate) {
+  fp_mode mode;
+  mode.enter();
+#if defined(TRACTWAVE_WIDE_X86)
+  // Finding the instruction set takes microseconds under some hypervisors,
+  // so the first voice's answer serves the whole batch, and every voice
+  // keeps it, as it would after a block of its own.
+  uint32_t isa = voices[0]->isa;
+  if (isa == kIsaUnknown)
+    isa = detect_isa();
+  for (int i = 0; i < count; ++i)
+    voices[i]->isa = isa;
+  if (isa == kIsaAvx512 && TRACTWAVE_MAX_LANES >= 16)
+    render_groups_avx512(voices, count, n, parameters, out, sample_rate);
+  else if (isa >= kIsaAvx2 && TRACTWAVE_MAX_LANES >= 8)
+    render_groups_avx2(voices, count, n, parameters, out, sample_rate);
+  else
+    render_groups<lanes4>(voices, count, n, parameters, out, sample_rate);
+#elif defined(TRACTWAVE_VECTOR)
+  render_groups<lanes4>(voices, count, n, parameters, out, sample_rate);
+#else
+  for (int i = 0; i < count; ++i) {
+    const parameter_path path(parameters + static_cast<ptrdiff_t>(i) *
+                                               TRACTWAVE_NUM_PARAMETERS);
+    const voice_arrays arrays = {voices[i]->R, voices[i]->L, voices[i]->nasal_R,
+                                 voices[i]->nasal_L, &voices[i]->phase};
+    run_block_widest(voices[i]->record, voices[i]->isa, n,
+                     path.controls(sample_rate), arrays,
+                     out + static_cast<ptrdiff_t>(i) * n);
+  }
+#endif
+  mode.leave();
 }
 
 } // namespace
@@ -68,7 +419,7 @@ TRACTWAVE_VOICES_API void tractwave_voice_init(void *voice) {
   for (int k = 0; k < kVoiceSize; ++k)
     bytes[k] = 0;
   voice_state &v = as_voice(voice);
-  reset_state(v.record);
+  reset_record(v.record);
   v.isa = kIsaUnknown;
 }
 
@@ -109,10 +460,8 @@ TRACTWAVE_VOICES_API void tractwave_voices_render(void *const *voices,
                                                   float sample_rate) {
   if (count <= 0 || n <= 0)
     return;
-  for (int i = 0; i < count; ++i)
-    render_parameters(as_voice(voices[i]), n,
-                      parameters + static_cast<ptrdiff_t>(i) * 10,
-                      out + static_cast<ptrdiff_t>(i) * n, sample_rate);
+  voice_state *const *v = reinterpret_cast<voice_state *const *>(voices);
+  render_batch(v, count, n, parameters, out, sample_rate);
 }
 
 } // extern "C"

@@ -1,11 +1,15 @@
 #!/bin/sh
-# What tractwave.dll exports and imports: exactly the four entry points,
-# unmangled; imports from KERNEL32 and the C runtime only (libgcc and
-# libstdc++ are not DLL dependencies); no entry point, so loading and
-# unloading run none of its code; a TLS directory for the per-thread record;
-# no fused multiply-adds. OBJDUMP names the MinGW objdump.
+# What a tractwave DLL exports and imports: exactly the entry points of its
+# version script, unmangled; imports from KERNEL32 and the C runtime only
+# (libgcc and libstdc++ are not DLL dependencies); no entry point, so loading
+# and unloading run none of its code; a TLS directory for the per-thread
+# record when TLS is "required", none when it is "none"; no fused
+# multiply-adds. OBJDUMP names the MinGW objdump.
+# Usage: check_dll.sh DLL VERSION_SCRIPT TLS
 set -u
 dll=$1
+map=$2
+tls=$3
 OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
@@ -16,7 +20,8 @@ headers=$($OBJDUMP -p "$dll") || { echo "FAIL: cannot read $dll"; exit 1; }
 exports=$(printf '%s\n' "$headers" |
   sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] *//p' |
   sort | tr '\n' ' ')
-want="compute_diameters_from_dofs step_waveguide_block synthesize_waveguide_chunk synthesize_waveguide_chunk_ex "
+want=$(sed -n '/global:/,/local:/s/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\);.*/\1/p' "$map" |
+  sort | tr '\n' ' ')
 [ "$exports" = "$want" ] || fail "exports are '$exports'"
 
 imports=$(printf '%s\n' "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '\n' ' ')
@@ -32,8 +37,11 @@ case $entry in
   *[1-9a-fA-F]*) fail "has an entry point at $entry: code runs at load" ;;
 esac
 
-printf '%s\n' "$headers" | grep -Eq 'Entry 9 [0-9a-f]*[1-9a-f][0-9a-f]* .*Thread Storage Directory' ||
-  fail "has no TLS directory"
+if printf '%s\n' "$headers" | grep -Eq 'Entry 9 [0-9a-f]*[1-9a-f][0-9a-f]* .*Thread Storage Directory'; then
+  [ "$tls" = required ] || fail "has a TLS directory"
+else
+  [ "$tls" = none ] || fail "has no TLS directory"
+fi
 
 fused=$($OBJDUMP -d "$dll" | grep -cE '[[:space:]]vfn?m(add|sub)[0-9]+[a-z]*[[:space:]]')
 [ "$fused" -eq 0 ] || fail "$fused fused multiply-adds"

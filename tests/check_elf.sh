@@ -1,11 +1,15 @@
 #!/bin/sh
-# What a Linux library exports, links and calls: exactly the four entry
-# points; no runtime beyond libc, libm and the loader; no init or fini code;
-# no library calls but the four math functions (and TLS lookup). Multiply-adds
-# are fused on arm64 and nowhere else. NM, READELF and OBJDUMP name the
-# target's tools (the host's by default).
+# What a Linux library exports, links and calls: exactly the entry points its
+# version script lists; no runtime beyond libc, libm and the loader; no init
+# or fini code; no library calls but the four math functions (and TLS lookup,
+# unless TLS is "none": then the library must have no thread-local storage at
+# all). Multiply-adds are fused on arm64 and nowhere else. NM, READELF and
+# OBJDUMP name the target's tools (the host's by default).
+# Usage: check_elf.sh LIBRARY VERSION_SCRIPT [TLS]
 set -u
 lib=$1
+map=$2
+tls=${3:-allowed}
 NM=${NM:-nm}
 READELF=${READELF:-readelf}
 OBJDUMP=${OBJDUMP:-objdump}
@@ -13,7 +17,9 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 exports=$($NM -D --defined-only "$lib" | awk '{print $3}' | sort | tr '\n' ' ')
-want="compute_diameters_from_dofs step_waveguide_block synthesize_waveguide_chunk synthesize_waveguide_chunk_ex "
+# The names between "global:" and "local:" in the version script.
+want=$(sed -n '/global:/,/local:/s/^[[:space:]]*\([A-Za-z_][A-Za-z0-9_]*\);.*/\1/p' "$map" |
+  sort | tr '\n' ' ')
 [ "$exports" = "$want" ] || fail "exports are '$exports'"
 
 needed=$($READELF -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
@@ -31,10 +37,15 @@ fi
 undefined=$($NM -D --undefined-only "$lib" | awk '{print $2}' | sed 's/@.*//' | sort | tr '\n' ' ')
 for u in $undefined; do
   case $u in
-    cosf|expf|fmodf|tanhf|__tls_get_addr) ;;
+    cosf|expf|fmodf|tanhf) ;;
+    __tls_get_addr) [ "$tls" != none ] || fail "calls $u" ;;
     *) fail "calls $u" ;;
   esac
 done
+
+if [ "$tls" = none ] && $READELF -lW "$lib" | grep -q '^ *TLS '; then
+  fail "has thread-local storage"
+fi
 
 machine=$($READELF -h "$lib" | sed -n 's/^ *Machine: *//p')
 fused=$($OBJDUMP -d "$lib" |
