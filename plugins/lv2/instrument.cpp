@@ -284,13 +284,15 @@ void Instrument::steal_one() {
 }
 
 Instrument::Voice *Instrument::free_voice() {
-  // With every slot busy, notes were stolen faster than they fade; the
-  // quietest of the fading ones is cut.
+  // After a steal at most kMaxPolyphony - 1 notes hold a slot, so one of the
+  // others is free or fading. With none free, notes were stolen faster than
+  // they fade, and the quietest fading one is cut.
   Voice *quietest = nullptr;
   for (Voice &v : voices_) {
     if (v.stage == Stage::kFree)
       return &v;
-    if (quietest == nullptr || v.level.value < quietest->level.value)
+    if (v.stage == Stage::kFading &&
+        (quietest == nullptr || v.level.value < quietest->level.value))
       quietest = &v;
   }
   return quietest;
