@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -48,15 +47,21 @@ std::map<std::string, std::vector<float>> playground_presets() {
   std::map<std::string, std::vector<float>> presets;
   if (begin == std::string::npos || end == std::string::npos)
     return presets;
+  // Rows of the form  "name": [v0, v1, ...],
   const std::string table = source.substr(begin, end - begin);
-  const std::regex row(R"re("([^"]+)":\s*\[([^\]]*)\])re");
-  for (std::sregex_iterator m(table.begin(), table.end(), row), none; m != none;
-       ++m) {
+  for (size_t at = table.find('"', table.find('{')); at != std::string::npos;
+       at = table.find('"', at)) {
+    const size_t name_end = table.find('"', at + 1);
+    const size_t open = table.find('[', name_end);
+    const size_t close = table.find(']', open);
+    if (name_end == std::string::npos || close == std::string::npos)
+      break;
     std::vector<float> values;
-    std::stringstream list((*m)[2].str());
+    std::stringstream list(table.substr(open + 1, close - open - 1));
     for (std::string item; std::getline(list, item, ',');)
       values.push_back(std::stof(item));
-    presets[(*m)[1].str()] = values;
+    presets[table.substr(at + 1, name_end - at - 1)] = values;
+    at = close;
   }
   return presets;
 }
