@@ -91,7 +91,6 @@ void Instrument::activate() {
   bend_ = 0.0f;
   sustain_ = false;
   last_note_ = last_slot_ = -1;
-  fresh_ = true;
 }
 
 int Instrument::samples(float seconds) const {
@@ -114,10 +113,9 @@ void Instrument::set_controls(const float *values) {
     const ControlRange &r = kControlRanges[c];
     target_[c] = x < r.min ? r.min : (x > r.max ? r.max : x);
   }
-  // While nothing sounds a change is inaudible, and a note that starts later
-  // should not begin with the tail of a ramp.
-  const int ramp = (fresh_ || !any_voice()) ? 0 : samples(kControlRampSeconds);
-  fresh_ = false;
+  // While nothing sounds (after activation, say) a change is inaudible, and
+  // a note that starts later should not begin with the tail of a ramp.
+  const int ramp = any_voice() ? samples(kControlRampSeconds) : 0;
   for (int c = 0; c < kTractControls; ++c)
     if (target_[c] != tract_[c].target || ramp == 0)
       tract_[c].go(target_[c], ramp);

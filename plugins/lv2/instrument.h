@@ -107,8 +107,8 @@ public:
   static Instrument *create(double sample_rate);
   static void destroy(Instrument *instrument);
 
-  // Silence: every voice free, pitch bend centred, sustain pedal up. The
-  // next set_controls takes its values at once.
+  // Silence: every voice free, pitch bend centred, sustain pedal up. While
+  // no voice sounds, set_controls takes its values at once.
   void activate();
 
   // The control ports' values, in Control order, at the start of a host
@@ -142,7 +142,6 @@ private:
   void *memory_ = nullptr; // the voices' engines, aligned
   float rate_ = 48000.0f;
   uint64_t clock_ = 0;
-  bool fresh_ = true;
 
   float target_[kNumControls] = {};
   Ramp tract_[kTractControls];
