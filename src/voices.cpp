@@ -183,8 +183,8 @@ template <class S> struct batch_engine {
                                        I injecting, V injected) {
     if (k >= g.first_turbulent && k <= g.last_turbulent) {
       const I here = injecting & g.injects_at[k];
-      new_R = S::pick(here, new_R + injected, new_R);
-      new_L = S::pick(here, new_L + injected, new_L);
+      new_R = S::pick(here, as_blended(new_R + injected), new_R);
+      new_L = S::pick(here, as_blended(new_L + injected), new_L);
     }
     g.R[k] = smooth(new_R, g.prev_R[k]);
     g.prev_R[k] = new_R;
@@ -201,10 +201,11 @@ template <class S> struct batch_engine {
   }
 
   // One sample of every lane: the per-voice engine's sample with the same
-  // arithmetic. Each tube is swept from its start, and a section is written
-  // back as soon as both its new waves are known, once nothing else reads
-  // its old ones, so that no wave makes a round trip through a scratch
-  // array. Returns the radiation smoother's state.
+  // arithmetic, single sections included as that engine blends them in. Each
+  // tube is swept from its start, and a section is written back as soon as both
+  // its new waves are known, once nothing else reads its old ones, so that no
+  // wave makes a round trip through a scratch array. Returns the radiation
+  // smoother's state.
   static TW_INLINE V sample(group &g) {
     // The phase wraps exactly as the per-voice engine's does, whichever of
     // its two ways that one takes.
@@ -222,18 +223,22 @@ template <class S> struct batch_engine {
     // Oral tube. right is section k - 1's old rightward wave, new_right its
     // new one.
     V right = g.R[0];
-    V new_right = g.L[0] * g.s.glottal_coeff + glottis;
+    V new_right = as_blended(g.L[0] * g.s.glottal_coeff + glottis);
     V nasal_in;
     TW_UNROLL_ALL
     for (int k = 1; k < kOral; ++k) {
       const V left = g.L[k];
       const V right_here = g.R[k];
       V new_R, new_L_before;
-      if (k == 10)
+      if (k == 10) {
         velum_junction<S>(g.s, right, left, nasal_L0, new_R, new_L_before,
                           nasal_in);
-      else
+        new_R = as_blended(new_R);
+        new_L_before = as_blended(new_L_before);
+        nasal_in = as_blended(nasal_in);
+      } else {
         scatter_junction(right, left, g.K[k - 1], new_R, new_L_before);
+      }
       finish_section(g, k - 1, new_right, new_L_before, injecting, injected);
       right = right_here;
       new_right = new_R;
@@ -241,7 +246,8 @@ template <class S> struct batch_engine {
     const V lip =
         lip_reflection(g.s.lip_coeff, right, g.filters.lip_refl_filter);
     g.filters.lip_refl_filter = lip;
-    finish_section(g, kOral - 1, new_right, lip, injecting, injected);
+    finish_section(g, kOral - 1, new_right, as_blended(lip), injecting,
+                   injected);
 
     // Nasal tube, fed at the velum.
     right = g.nasal_R[0];
@@ -259,7 +265,7 @@ template <class S> struct batch_engine {
     const V nostril = nostril_reflection(g.s.nostril_coeff, right,
                                          g.filters.nasal_refl_filter);
     g.filters.nasal_refl_filter = nostril;
-    finish_nasal_section(g, kNasal - 1, new_right, nostril);
+    finish_nasal_section(g, kNasal - 1, new_right, as_blended(nostril));
 
     return radiate<S>(g.s, g.filters, lips_out, nostrils_out);
   }
@@ -303,7 +309,13 @@ TW_INLINE void render_group(voice_state *const *voices, int count, int n,
     controls[j] = paths[j].controls(sample_rate);
     outs[j] = out + static_cast<ptrdiff_t>(j) * n;
   }
+  // The caller's floating-point mode holds while the parameters are mapped,
+  // as in the per-voice path: with subnormals flushed, a subnormal voice mix
+  // would count as 0 instead of out of range.
+  fp_mode mode;
+  mode.enter();
   batch_engine<S>::render(voices, count, n, controls, outs, sample_rate);
+  mode.leave();
 }
 
 // A group costs about as much as this many voices rendered one by one (the
@@ -334,8 +346,8 @@ TW_INLINE void render_groups(voice_state *const *voices, int count, int n,
       voice_state &v = *voices[first + i];
       const parameter_path path(p + i * TRACTWAVE_NUM_PARAMETERS);
       const voice_arrays arrays = {v.R, v.L, v.nasal_R, v.nasal_L, &v.phase};
-      run_block_widest(v.record, v.isa, n, path.controls(sample_rate), arrays,
-                       o + static_cast<ptrdiff_t>(i) * n);
+      run_block(v.record, v.isa, n, path.controls(sample_rate), arrays,
+                o + static_cast<ptrdiff_t>(i) * n);
     }
     return;
   }
@@ -370,8 +382,6 @@ render_groups_avx512(voice_state *const *voices, int count, int n,
 // remainder in the narrowest set that holds it.
 void render_batch(voice_state *const *voices, int count, int n,
                   const float *parameters, float *out, float sample_rate) {
-  fp_mode mode;
-  mode.enter();
 #if defined(TRACTWAVE_WIDE_X86)
   // Finding the instruction set takes microseconds under some hypervisors,
   // so the first voice's answer serves the whole batch, and every voice
@@ -395,12 +405,10 @@ void render_batch(voice_state *const *voices, int count, int n,
                                                TRACTWAVE_NUM_PARAMETERS);
     const voice_arrays arrays = {voices[i]->R, voices[i]->L, voices[i]->nasal_R,
                                  voices[i]->nasal_L, &voices[i]->phase};
-    run_block_widest(voices[i]->record, voices[i]->isa, n,
-                     path.controls(sample_rate), arrays,
-                     out + static_cast<ptrdiff_t>(i) * n);
+    run_block(voices[i]->record, voices[i]->isa, n, path.controls(sample_rate),
+              arrays, out + static_cast<ptrdiff_t>(i) * n);
   }
 #endif
-  mode.leave();
 }
 
 } // namespace

@@ -1141,6 +1141,12 @@ TW_INLINE lanes16::v previous_section<lanes16>(lanes16::v before,
 }
 #endif
 
+// What a single section's value becomes when the vector form blends it into
+// a vector of sections: a broadcast adds it to +0, which turns -0 into +0
+// (and nothing else). The batch form of the voices library does the same at
+// the same places, so that both vector forms give the same bits.
+template <class T> TW_INLINE T as_blended(T x) { return T{} + x; }
+
 // x in lane `lane` of v, again without a round trip through memory.
 template <class S>
 TW_INLINE typename S::v with_lane(typename S::v v, int lane, float x) {

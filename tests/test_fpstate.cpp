@@ -2,6 +2,7 @@
 // mode, flush-to-zero and denormals-are-zero, exception masks, and exception
 // flags that were already raised. A call may raise flags of its own; it must
 // not clear the caller's.
+#include "tractwave_voices.h"
 #include "tw_test.h"
 
 #include <cfenv>
@@ -107,10 +108,42 @@ const Call kCalls[] = {
     {"synthesize_waveguide_chunk_ex",
      [](tw::Voice &v) { v.render(tw::uniform_params(0.7f), 480, 44100.0f); }},
     // A NaN input takes the path that restores the thread's record.
-    {"synthesize_waveguide_chunk_ex, NaN pitch", [](tw::Voice &v) {
+    {"synthesize_waveguide_chunk_ex, NaN pitch",
+     [](tw::Voice &v) {
        tw::Params p = tw::uniform_params(0.5f);
        p[TRACTWAVE_PITCH] = kNaN;
        v.render(p, 300);
+     }},
+    // The voices library: one voice, one over a geometry, and a batch whose
+    // lanes include a NaN voice.
+    {"tractwave_voice_render and _geometry",
+     [](tw::Voice &) {
+       alignas(64) static thread_local unsigned char voice[4096];
+       if (tractwave_voice_size() > static_cast<int>(sizeof voice))
+         return;
+       tractwave_voice_init(voice);
+       const tw::Params p = tw::uniform_params(0.4f);
+       std::vector<float> out(480);
+       tractwave_voice_render(voice, 480, p.data(), out.data(), 22050.0f);
+       tw::Controls c(0.3f);
+       tractwave_voice_render_geometry(
+           voice, 480, 180.0f, 0.7f, 0.6f, 0.8f, c.oral.data(), c.nasal.data(),
+           0.4f, 0.75f, -0.85f, -0.7f, out.data(), 48000.0f);
+     }},
+    {"tractwave_voices_render", [](tw::Voice &) {
+       constexpr int kCount = 19;
+       alignas(64) static thread_local unsigned char voices[kCount][4096];
+       if (tractwave_voice_size() > 4096)
+         return;
+       void *ptrs[kCount];
+       std::vector<float> p(10 * kCount, 0.5f), out(256 * kCount);
+       for (int i = 0; i < kCount; ++i) {
+         ptrs[i] = voices[i];
+         tractwave_voice_init(voices[i]);
+       }
+       p[10 * 2 + TRACTWAVE_LIPS] = kNaN;
+       tractwave_voices_render(ptrs, kCount, 256, p.data(), out.data(),
+                               48000.0f);
      }}};
 
 TEST(FloatingPointState, NoEntryPointChangesTheCallersEnvironment) {

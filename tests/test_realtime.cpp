@@ -7,6 +7,7 @@
 // thread-local storage that the loader sets up on a thread's first touch.
 #include "rt_interpose.h"
 #include "tractwave.h"
+#include "tractwave_voices.h"
 
 #include <gtest/gtest.h>
 
@@ -31,25 +32,41 @@ struct Api {
   decltype(&step_waveguide_block) step = nullptr;
   decltype(&synthesize_waveguide_chunk) chunk = nullptr;
   decltype(&synthesize_waveguide_chunk_ex) chunk_ex = nullptr;
+  decltype(&tractwave_voice_size) voice_size = nullptr;
+  decltype(&tractwave_voice_init) voice_init = nullptr;
+  decltype(&tractwave_voice_render) voice_render = nullptr;
+  decltype(&tractwave_voice_render_geometry) voice_geometry = nullptr;
+  decltype(&tractwave_voices_render) voices_render = nullptr;
 };
 
 #ifdef TW_DLOPEN_LIBRARY
 template <class Fn> void look_up(void *lib, const char *name, Fn &fn) {
   fn = reinterpret_cast<Fn>(dlsym(lib, name));
   if (fn == nullptr) {
-    std::fprintf(stderr, "%s not found in %s\n", name, TW_DLOPEN_LIBRARY);
+    std::fprintf(stderr, "%s not found\n", name);
     std::abort();
   }
 }
 
+void *open_library(const char *path) {
+  void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    std::fprintf(stderr, "dlopen: %s\n", dlerror());
+    std::abort();
+  }
+  return lib;
+}
+
 const Api &api() {
   static const Api loaded = [] {
-    void *lib = dlopen(TW_DLOPEN_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (lib == nullptr) {
-      std::fprintf(stderr, "dlopen: %s\n", dlerror());
-      std::abort();
-    }
+    void *lib = open_library(TW_DLOPEN_LIBRARY);
+    void *voices = open_library(TW_DLOPEN_VOICES_LIBRARY);
     Api a;
+    look_up(voices, "tractwave_voice_size", a.voice_size);
+    look_up(voices, "tractwave_voice_init", a.voice_init);
+    look_up(voices, "tractwave_voice_render", a.voice_render);
+    look_up(voices, "tractwave_voice_render_geometry", a.voice_geometry);
+    look_up(voices, "tractwave_voices_render", a.voices_render);
     look_up(lib, "compute_diameters_from_dofs", a.diameters);
     look_up(lib, "step_waveguide_block", a.step);
     look_up(lib, "synthesize_waveguide_chunk", a.chunk);
@@ -61,9 +78,12 @@ const Api &api() {
 constexpr bool kFirstCallMayAllocate = true;
 #else
 const Api &api() {
-  static const Api linked = {compute_diameters_from_dofs, step_waveguide_block,
-                             synthesize_waveguide_chunk,
-                             synthesize_waveguide_chunk_ex};
+  static const Api linked = {
+      compute_diameters_from_dofs, step_waveguide_block,
+      synthesize_waveguide_chunk,  synthesize_waveguide_chunk_ex,
+      tractwave_voice_size,        tractwave_voice_init,
+      tractwave_voice_render,      tractwave_voice_render_geometry,
+      tractwave_voices_render};
   return linked;
 }
 // Linked at start-up, the record sits in the static thread-local block that
@@ -175,7 +195,50 @@ TEST(RealTime, NoEntryPointAllocatesOrLocksAfterTheThreadsFirstCall) {
   }).join();
 }
 
-// Without this the test above could pass with interposition silently not in
+// Voices keep no per-thread state, so not even a thread's first call may
+// allocate, however the library was loaded: voices live in memory the caller
+// prepared before going real-time.
+TEST(RealTime, VoicesNeverAllocateOrLock) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const int kVoices = 33;
+  const int size = api().voice_size();
+  std::vector<char> memory(static_cast<size_t>(size) * kVoices + 64);
+  char *base = memory.data() +
+               (64 - reinterpret_cast<uintptr_t>(memory.data()) % 64) % 64;
+  std::vector<void *> voices;
+  for (int i = 0; i < kVoices; ++i) {
+    voices.push_back(base + static_cast<size_t>(i) * size);
+    api().voice_init(voices.back());
+  }
+  std::vector<float> params(10 * kVoices, 0.5f);
+  params[10 * 3 + TRACTWAVE_TONGUE_TIP] = 0.1f; // turbulence
+  params[10 * 5 + TRACTWAVE_PITCH] = nan;
+  std::vector<float> out(4096 * kVoices);
+  float oral[25], nasal[16];
+  for (float &d : oral)
+    d = 0.3f;
+  for (float &d : nasal)
+    d = 1.0f;
+  std::thread([&] {
+    for (int n : {4096, -3, 0, 1, 480}) {
+      for (int count : {1, 5, 8, 16, kVoices}) {
+        const rt_calls calls = counted([&] {
+          api().voices_render(voices.data(), count, n, params.data(),
+                              out.data(), 44100.0f);
+          api().voice_render(voices[0], n, params.data() + 50, out.data(),
+                             8000.0f);
+          api().voice_geometry(voices[1], n, 200.0f, 0.8f, 0.5f, 0.7f, oral,
+                               nasal, 0.4f, 0.75f, -0.85f, -0.7f, out.data(),
+                               48000.0f);
+        });
+        EXPECT_EQ(calls.allocator, 0) << n << " samples, " << count;
+        EXPECT_EQ(calls.mutex, 0) << n << " samples, " << count;
+      }
+    }
+  }).join();
+}
+
+// Without this the tests above could pass with interposition silently not in
 // effect.
 TEST(RealTime, CountersSeeCallsMadeWhileCounting) {
   void *(*volatile allocate)(size_t) = std::malloc;

@@ -15,6 +15,12 @@ namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
+// The same bits, or NaN in both (a NaN's payload may depend on the order of
+// operands, which compilers choose).
+bool same_float(float a, float b) {
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
+
 // Voices in one aligned allocation, as a host would keep them.
 class VoiceBlock {
 public:
@@ -328,6 +334,47 @@ TEST(VoiceFork, AByteCopyContinuesLikeTheOriginal) {
   // Undo: the snapshot taken before rewinds the voice exactly.
   std::memcpy(v.at(0), v.at(2), tractwave_voice_size());
   EXPECT_EQ(voice_render(v.at(0), after, 44100.0f), original);
+}
+
+// Inputs at the edges of single precision, where a batch could part from a
+// voice alone in the sign of a zero or in how a subnormal counts: the fuzzer
+// found both (a velum so wide that the junction pressure underflows to -0,
+// and a voice mix of minus the smallest subnormal, which is out of range
+// and so means fully voiced).
+TEST(VoiceBatch, MatchesAloneAtTheEdgesOfSinglePrecision) {
+  const float subnormal = -std::numeric_limits<float>::denorm_min();
+  const tw::Params edges[] = {
+      {0.63127f, 0.251304f, 1.1559f, 4.23793e-29f, 0.523885f, 5.12851e-17f,
+       1.20791f, 2.66924e+19f, 0.381624f, 0.304463f},
+      {1.3162f, 1.3045f, 0.1734f, -0.0619f, 0.2030f, 0.3933f, subnormal,
+       0.4397f, -0.4396f, -0.0998f},
+      {0.5f, 1e6f, -1e6f, 1e6f, 0.0f, 1e6f, 1.0f, 1e6f, 1e6f, 1e6f},
+      {-1e6f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f, -1e6f}};
+  const int count = 16;
+  for (float rate : {3.4e38f, 44100.0f}) {
+    VoiceBlock batch(count), alone(1);
+    std::vector<void *> ptrs = batch.pointers();
+    std::vector<float> params;
+    for (int i = 0; i < count; ++i)
+      params.insert(params.end(), edges[i % 4].begin(), edges[i % 4].end());
+    std::vector<float> out(count * 456), solo(456);
+    tractwave_voices_render(ptrs.data(), count, 456, params.data(), out.data(),
+                            rate);
+    for (int i = 0; i < 4; ++i) {
+      tractwave_voice_init(alone.at(0));
+      tractwave_voice_render(alone.at(0), 456, edges[i].data(), solo.data(),
+                             rate);
+      for (int t = 0; t < 456; ++t)
+        ASSERT_TRUE(same_float(out[456 * i + t], solo[t]))
+            << "edge " << i << " at " << rate << " Hz, sample " << t;
+      // The voice's memory too: a zero's sign shows there first.
+      const float *a = static_cast<const float *>(batch.at(i));
+      const float *b = static_cast<const float *>(alone.at(0));
+      for (int k = 0; k < tractwave_voice_size() / 4; ++k)
+        ASSERT_TRUE(same_float(a[k], b[k]))
+            << "edge " << i << " at " << rate << " Hz, voice float " << k;
+    }
+  }
 }
 
 // A NaN spoils its own voice and nothing else; a fresh init brings the voice

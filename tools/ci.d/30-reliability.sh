@@ -1,7 +1,8 @@
 #!/bin/sh
 # Reliability: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# and under ThreadSanitizer, the fuzzer's seed corpus and a 60 s fuzzing run,
-# and valgrind memcheck over the example host and the main test program.
+# and under ThreadSanitizer, the fuzzers' seed corpora and a 60 s fuzzing run
+# of each, and valgrind memcheck over the example host and the main test
+# program.
 # Sanitizer builds get folders of their own next to the main build.
 set -eu
 . tools/lib.sh
@@ -33,20 +34,25 @@ echo "--- fuzzing"
 CC=clang-14 CXX=clang++-14 checking_build "$BUILD-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
 ctest --test-dir "$BUILD-fuzz" --output-on-failure -R fuzz_corpus_regression
-# New inputs go to a scratch folder; the repository's seeds stay as they are.
-work="$BUILD-fuzz/run"
-rm -rf "$work"
-mkdir -p "$work/corpus"
-"$BUILD-fuzz/tests/fuzz/tractwave_fuzz" -max_total_time="$FUZZ_SECONDS" \
-  -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
-  "$work/corpus" tests/fuzz/corpus >"$work/log" 2>&1 || {
-  tail -n 60 "$work/log"
-  echo "fuzzer found a fault; the input is in $work/"
-  exit 1
+# New inputs go to scratch folders; the repository's seeds stay as they are.
+fuzz() {
+  target=$1 seeds=$2
+  work="$BUILD-fuzz/run-$target"
+  rm -rf "$work"
+  mkdir -p "$work/corpus"
+  "$BUILD-fuzz/tests/fuzz/$target" -max_total_time="$FUZZ_SECONDS" \
+    -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
+    "$work/corpus" "$seeds" >"$work/log" 2>&1 || {
+    tail -n 60 "$work/log"
+    echo "$target found a fault; the input is in $work/"
+    exit 1
+  }
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
+  echo "$target: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
 }
-runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
-rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
-echo "fuzzer: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
+fuzz tractwave_fuzz tests/fuzz/corpus
+fuzz tractwave_voices_fuzz tests/fuzz/voices_corpus
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the
@@ -63,5 +69,6 @@ memcheck() {
   echo "valgrind: $1: 0 errors"
 }
 memcheck "$BUILD/examples/tractwave_host"
+memcheck "$BUILD/tests/tractwave_voices_tests"
 memcheck "$BUILD/tests/tractwave_tests" \
   --gtest_filter=-FloatingPointState.*:BlockDriver.SilenceAfterSpeech*
