@@ -7,30 +7,29 @@
 set -eu
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-BUILD=${BUILD_DIR:-build}
 
 configure_and_build() {
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release "$@"
-  cmake --build "$BUILD" -j "$JOBS"
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release "$@"
+  cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
 case "${1:-}" in
   demo)
     need_packages $BASE_PACKAGES
     configure_and_build -DTRACTWAVE_BUILD_TESTS=OFF
-    "$BUILD/tools/render/tractwave-render" -o tractwave-demo.wav
+    "$BUILD_DIR/tools/render/tractwave-render" -o tractwave-demo.wav
     echo "listen: play tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
     ;;
   test)
     need_packages $BASE_PACKAGES $TEST_PACKAGES
     configure_and_build -DTRACTWAVE_BUILD_TESTS=ON -DTRACTWAVE_WARNINGS_AS_ERRORS=ON
-    ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS"
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS"
     # Further stages (other platforms, sanitizers, bindings), each a script
     # that installs what it needs and fails the run on any failure.
     for stage in tools/ci.d/*.sh; do
       [ -e "$stage" ] || continue
       echo "=== stage $stage"
-      BUILD_DIR="$BUILD" sh "$stage"
+      BUILD_DIR="$BUILD_DIR" sh "$stage"
     done
     ;;
   *)

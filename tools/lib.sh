@@ -2,6 +2,8 @@
 # Sourced, not run.
 
 JOBS=$(nproc 2>/dev/null || echo 2)
+# The main build folder, for tools/dev.sh and every stage in tools/ci.d/.
+BUILD_DIR=${BUILD_DIR:-build}
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

@@ -29,5 +29,16 @@ emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -Wl,--export=__heap_base \
   src/waveguide.cpp -o "$OUT/tractwave.wasm"
 
+# The voices library the same way: a choir renders one voice per 128-bit
+# lane.
+emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
+  -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
+  -sSTANDALONE_WASM --no-entry \
+  -sINITIAL_MEMORY=262144 -sTOTAL_STACK=65536 \
+  -sEXPORTED_FUNCTIONS=_tractwave_voice_size,_tractwave_voice_alignment,_tractwave_voice_init,_tractwave_voice_render,_tractwave_voice_render_geometry,_tractwave_voices_render \
+  -Wl,--export=__heap_base \
+  src/voices.cpp -o "$OUT/tractwave_voices.wasm"
+
 cp web/page/* "$OUT/"
-echo "built $OUT ($(wc -c <"$OUT/tractwave.wasm") byte tractwave.wasm)"
+echo "built $OUT ($(wc -c <"$OUT/tractwave.wasm") byte tractwave.wasm," \
+  "$(wc -c <"$OUT/tractwave_voices.wasm") byte tractwave_voices.wasm)"

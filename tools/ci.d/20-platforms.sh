@@ -8,7 +8,6 @@ set -eu
 need_packages $BASE_PACKAGES binutils googletest pkg-config lv2-dev clang-14 lld-14 llvm-14 \
   g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
 
-MAIN=${BUILD_DIR:-build}
 OUT=build-platforms
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -64,14 +63,18 @@ consume() {
   cmake --build "$OUT/$name-consumer" >/dev/null
   exe=
   if [ "$name" = windows ]; then
-    cp "$prefix/bin/tractwave.dll" "$OUT/$name-consumer/"
+    cp "$prefix/bin/tractwave.dll" "$prefix/bin/tractwave_voices.dll" \
+      "$OUT/$name-consumer/"
     exe=.exe
   fi
-  pcflags=$(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags --libs tractwave)
-  # shellcheck disable=SC2086
-  $cc examples/host.c $pcflags -lm -o "$OUT/$name-consumer/pc_host$exe"
-  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/consumer_host$exe"
-  LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/pc_host$exe"
+  for pair in host:tractwave choir:tractwave_voices; do
+    host=${pair%%:*} package=${pair#*:}
+    pcflags=$(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags --libs "$package")
+    # shellcheck disable=SC2086
+    $cc "examples/$host.c" $pcflags -lm -o "$OUT/$name-consumer/pc_$host$exe"
+    LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/consumer_$host$exe"
+    LD_LIBRARY_PATH=$prefix/lib $run "$OUT/$name-consumer/pc_$host$exe"
+  done
 }
 
 # Prints the largest difference of a platform's known-answer block from the
@@ -98,12 +101,12 @@ echo "--- macOS: library objects (no SDK: stand-in math.h)"
 sh tests/check_macos.sh "$OUT/macos"
 
 echo "--- known-answer block"
-"$MAIN/tests/tractwave_known_block" >"$OUT/block-linux.txt"
+"$BUILD_DIR/tests/tractwave_known_block" >"$OUT/block-linux.txt"
 compare_block windows run_windows "$OUT/windows/bin/tractwave_known_block.exe"
 compare_block arm64 run_arm64 "$OUT/arm64/tests/tractwave_known_block"
 
 G=$(ls -d /usr/lib/gcc/x86_64-w64-mingw32/*-posix | sort -V | tail -n 1)
-consume linux "$MAIN" run_linux cc
+consume linux "$BUILD_DIR" run_linux cc
 consume windows "$OUT/windows" run_windows \
   "clang-14 --target=x86_64-w64-mingw32 -fuse-ld=lld -L$G" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/x86_64-w64-mingw32.cmake"

@@ -7,7 +7,6 @@
 set -eu
 . tools/lib.sh
 need_packages clang-14 libclang-rt-14-dev valgrind
-BUILD=${BUILD_DIR:-build}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 checking_build() {
@@ -20,27 +19,27 @@ checking_build() {
 }
 
 echo "--- address and undefined-behaviour sanitizers"
-checking_build "$BUILD-asan" -DTRACTWAVE_SANITIZE=address,undefined
+checking_build "$BUILD_DIR-asan" -DTRACTWAVE_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$BUILD-asan" --output-on-failure -j "$JOBS"
+  ctest --test-dir "$BUILD_DIR-asan" --output-on-failure -j "$JOBS"
 
 echo "--- thread sanitizer"
-checking_build "$BUILD-tsan" -DTRACTWAVE_SANITIZE=thread
+checking_build "$BUILD_DIR-tsan" -DTRACTWAVE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir "$BUILD-tsan" --output-on-failure -j "$JOBS"
+  ctest --test-dir "$BUILD_DIR-tsan" --output-on-failure -j "$JOBS"
 
 echo "--- fuzzing"
-CC=clang-14 CXX=clang++-14 checking_build "$BUILD-fuzz" \
+CC=clang-14 CXX=clang++-14 checking_build "$BUILD_DIR-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
-ctest --test-dir "$BUILD-fuzz" --output-on-failure -R fuzz_corpus_regression
+ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
 # New inputs go to scratch folders; the repository's seeds stay as they are.
 fuzz() {
   target=$1 seeds=$2
-  work="$BUILD-fuzz/run-$target"
+  work="$BUILD_DIR-fuzz/run-$target"
   rm -rf "$work"
   mkdir -p "$work/corpus"
-  "$BUILD-fuzz/tests/fuzz/$target" -max_total_time="$FUZZ_SECONDS" \
+  "$BUILD_DIR-fuzz/tests/fuzz/$target" -max_total_time="$FUZZ_SECONDS" \
     -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
     "$work/corpus" "$seeds" >"$work/log" 2>&1 || {
     tail -n 60 "$work/log"
@@ -61,14 +60,14 @@ echo "--- valgrind memcheck"
 # runs.
 memcheck() {
   valgrind -q --error-exitcode=1 --leak-check=full \
-    --errors-for-leak-kinds=definite,indirect "$@" >"$BUILD/valgrind.log" 2>&1 || {
-    cat "$BUILD/valgrind.log"
+    --errors-for-leak-kinds=definite,indirect "$@" >"$BUILD_DIR/valgrind.log" 2>&1 || {
+    cat "$BUILD_DIR/valgrind.log"
     echo "valgrind: errors in $1"
     exit 1
   }
   echo "valgrind: $1: 0 errors"
 }
-memcheck "$BUILD/examples/tractwave_host"
-memcheck "$BUILD/tests/tractwave_voices_tests"
-memcheck "$BUILD/tests/tractwave_tests" \
+memcheck "$BUILD_DIR/examples/tractwave_host"
+memcheck "$BUILD_DIR/tests/tractwave_voices_tests"
+memcheck "$BUILD_DIR/tests/tractwave_tests" \
   --gtest_filter=-FloatingPointState.*:BlockDriver.SilenceAfterSpeech*

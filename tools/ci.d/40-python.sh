@@ -9,15 +9,15 @@ set -eu
 need_packages python3 python3-numpy python3-pytest python3-pip python3-setuptools python3-wheel
 
 PYTHON=/usr/bin/python3
-BUILD=$(cd "${BUILD_DIR:-build}" && pwd)
+BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 REPO=$(pwd)
-RENDER=$BUILD/tools/render/tractwave-render
+RENDER=$BUILD_DIR/tools/render/tractwave-render
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 $PYTHON --version
 cp -R python "$work/src"
-cp "$BUILD/libtractwave.so.1" "$work/src/tractwave/"
+cp "$BUILD_DIR/libtractwave.so.1" "$work/src/tractwave/"
 $PYTHON -m pip install --quiet --no-build-isolation --no-index --no-deps \
   --root-user-action=ignore --target "$work/site" "$work/src"
 

@@ -5,17 +5,16 @@
 set -eu
 cd "$(dirname "$0")/../.."
 . tools/lib.sh
-BUILD=${BUILD_DIR:-build}
 
 need_packages emscripten chromium nodejs
 command -v npm >/dev/null || need_packages npm
 
 # The native library the known-answer test compares with.
-[ -e "$BUILD/libtractwave.so" ] || {
-  cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release
-  cmake --build "$BUILD" -j "$JOBS" --target tractwave
+[ -e "$BUILD_DIR/libtractwave.so" ] || {
+  cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "$BUILD_DIR" -j "$JOBS" --target tractwave
 }
 
-web/build.sh "$BUILD/web"
+web/build.sh "$BUILD_DIR/web"
 (cd web && npm ci --no-audit --no-fund)
-BUILD_DIR="$BUILD" node --test web/test/*.test.mjs
+BUILD_DIR="$BUILD_DIR" node --test web/test/*.test.mjs

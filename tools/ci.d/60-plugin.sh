@@ -7,7 +7,6 @@
 set -eu
 . tools/lib.sh
 need_packages lv2-dev liblilv-dev lilv-utils sordi jackd2 jalv sox
-BUILD_DIR=${BUILD_DIR:-build}
 URI=urn:tractwave:instrument
 LV2_DIR=$(cd "$BUILD_DIR/lv2" 2>/dev/null && pwd) || LV2_DIR=
 bundle=$LV2_DIR/tractwave.lv2

@@ -4,6 +4,7 @@
 
 import { Engine, PARAMETERS, PARAMETER_INDEX, pitchHz } from "./engine.js";
 import { parseScore, scoreLength } from "./score.js";
+import { chordVoices } from "./voices.js";
 
 const P = PARAMETER_INDEX;
 
@@ -20,9 +21,15 @@ export const PRESETS = {
   "ss (hiss)": [0.3, 0.6, 0.5, 0.6, 0.34, 0.5, 0.1, 0.0, 0.5, 1.0],
 };
 
+// The chord preset: the current tract sung by four voices of the voices
+// module at once (a major triad and the octave over the pitch slider).
+export const CHOIR_PRESET = "chord (4 voices)";
+
 const state = {
   params: Float32Array.from(PARAMETERS.map((p) => p.neutral)),
+  choir: false, // the sliders drive a chord of voices instead of one voice
   wasm: null, // the module's bytes, handed to every worklet
+  voicesWasm: null, // the voices module's, for the chord
   engine: null, // the page's own instance, for drawing
   drawVoice: null,
   ctx: null,
@@ -47,6 +54,9 @@ export async function loadWasm(url = "tractwave.wasm") {
   if (!response.ok) throw new Error(`${url}: HTTP ${response.status}`);
   state.wasm = await response.arrayBuffer();
   state.engine = Engine.fromBytes(state.wasm);
+  // Without the voices module the page plays, but offers no chord.
+  const voices = await fetch("tractwave_voices.wasm").catch(() => null);
+  state.voicesWasm = voices?.ok ? await voices.arrayBuffer() : null;
   state.drawVoice = state.engine.newVoice(128);
 }
 
@@ -61,7 +71,9 @@ export async function attachContext(ctx, score = null) {
     outputChannelCount: [1],
     processorOptions: {
       wasm: state.wasm,
+      voicesWasm: state.voicesWasm,
       parameters: Array.from(state.params),
+      choir: state.choir && !score ? chordVoices(state.params) : null,
       score,
     },
   });
@@ -95,9 +107,9 @@ function receive(msg) {
 export function sendParameters() {
   if (!state.node || state.mode === "score") return Promise.resolve();
   const id = state.nextId++;
-  state.node.port.postMessage({
-    type: "params", values: Array.from(state.params), id,
-  });
+  state.node.port.postMessage(state.choir
+    ? { type: "choir", voices: chordVoices(state.params), id }
+    : { type: "params", values: Array.from(state.params), id });
   return new Promise((resolve) => state.waiting.set(id, resolve));
 }
 
@@ -222,7 +234,7 @@ function buildSliders() {
     const input = row.querySelector("input");
     input.addEventListener("input", () => {
       setParameter(i, Number(input.value));
-      markPreset(null);
+      if (!state.choir) markPreset(null);
     });
     box.appendChild(row);
   });
@@ -232,11 +244,32 @@ function buildSliders() {
     b.type = "button";
     b.textContent = name;
     b.addEventListener("click", () => {
+      state.choir = false;
       applyParameters(values);
       markPreset(b);
     });
     presets.appendChild(b);
   }
+}
+
+// Offered once the voices module has loaded.
+function addChoirPreset() {
+  if (!state.voicesWasm) return;
+  const b = document.createElement("button");
+  b.type = "button";
+  b.textContent = CHOIR_PRESET;
+  b.title = "the current shape sung by four voices at once";
+  b.addEventListener("click", () => {
+    setChoir(true);
+    markPreset(b);
+  });
+  $("presets").appendChild(b);
+}
+
+// Switches between one voice and the chord; the sliders then drive either.
+export function setChoir(on) {
+  state.choir = on && !!state.voicesWasm;
+  return sendParameters();
 }
 
 function markPreset(button) {
@@ -481,6 +514,7 @@ async function main() {
     setStatus(`could not load the engine: ${e.message}`);
     return;
   }
+  addChoirPreset();
   setupPad();
   showParameters();
   updateButtons();
@@ -494,5 +528,6 @@ export const debugState = state;
 window.tractwave = {
   state, attachContext, sendParameters, measureRenderCost, loadScoreText,
   applyParameters, currentGeometry, startLive, stop, playScore, PRESETS,
+  setChoir, CHOIR_PRESET,
 };
 main();

@@ -1,9 +1,12 @@
 // The AudioWorkletProcessor that plays tractwave: one WebAssembly instance and
 // one voice, rendered one render quantum (128 samples) per call at the audio
-// context's rate. The page sends parameters and scores by message.
+// context's rate, or a choir of voices of the voices module rendered by one
+// batch call per quantum and mixed. The page sends parameters and scores by
+// message.
 //
 // Messages in:
 //   {type: "params", values: [10 numbers], id}  live parameters, acknowledged
+//   {type: "choir", voices: [[10 numbers], ...], id}  a choir instead, acknowledged
 //   {type: "score", score}                       play a parsed score from its start
 //   {type: "live"}                               back to live playing (fresh voice)
 //   {type: "measure", blocks}                    time the render of that many blocks
@@ -15,13 +18,18 @@
 
 import { Engine, compileModule } from "./engine.js";
 import { ScorePlayer } from "./score.js";
+import { VoicesEngine } from "./voices.js";
 
 class TractwaveProcessor extends AudioWorkletProcessor {
   constructor(options) {
     super();
-    const { wasm, parameters, score } = options.processorOptions;
+    const { wasm, voicesWasm, parameters, score, choir } =
+      options.processorOptions;
     this.module = compileModule(wasm);
+    this.voicesModule = voicesWasm ? compileModule(voicesWasm) : null;
+    this.choir = null;
     this.startLive(parameters);
+    if (choir) this.setChoir(choir);
     this.blocksSincePost = 0;
     // A score given at construction plays from the context's first sample.
     if (score) this.startScore(score);
@@ -35,8 +43,18 @@ class TractwaveProcessor extends AudioWorkletProcessor {
     return new Engine(this.module).newVoice(maxBlock);
   }
 
+  // A fresh choir when the number of voices changes; otherwise the voices
+  // carry on with their new parameters from the next block.
+  setChoir(vectors) {
+    if (!this.voicesModule) return;
+    if (!this.choir || this.choir.count !== vectors.length)
+      this.choir = new VoicesEngine(this.voicesModule).newChoir(vectors.length, 128);
+    this.choir.setParameters(vectors);
+  }
+
   startLive(parameters) {
     this.player = null;
+    this.choir = null;
     this.voice = this.freshVoice();
     if (parameters) this.voice.setParameters(parameters);
   }
@@ -51,7 +69,14 @@ class TractwaveProcessor extends AudioWorkletProcessor {
     switch (msg.type) {
       case "params":
         // Takes effect at the next block boundary, like any host's update.
-        if (!this.player) this.voice.setParameters(msg.values);
+        if (!this.player) {
+          this.choir = null;
+          this.voice.setParameters(msg.values);
+        }
+        this.port.postMessage({ type: "ack", id: msg.id });
+        break;
+      case "choir":
+        if (!this.player) this.setChoir(msg.voices);
         this.port.postMessage({ type: "ack", id: msg.id });
         break;
       case "score":
@@ -97,6 +122,8 @@ class TractwaveProcessor extends AudioWorkletProcessor {
         this.endPosted = true;
         this.port.postMessage({ type: "score-ended" });
       }
+    } else if (this.choir) {
+      out.set(this.choir.renderMix(out.length, sampleRate));
     } else {
       out.set(this.voice.render(out.length, sampleRate));
     }

@@ -75,6 +75,31 @@ describe("playground in Chromium", () => {
     });
   }
 
+  test("the chord preset plays four voices through the batch call, as direct calls mix them", async () => {
+    const { page, errors } = await open();
+    const rate = 48000;
+    await page.click(`#presets button:text-is("${"chord (4 voices)"}")`);
+    const result = await page.evaluate(async ({ rate }) => {
+      const tw = window.tractwave;
+      const { VoicesEngine, chordVoices } = await import("./voices.js");
+      const frames = rate / 4;
+      const ctx = new OfflineAudioContext(1, frames, rate);
+      await tw.attachContext(ctx);
+      const worklet = Array.from((await ctx.startRendering()).getChannelData(0));
+      const choir = VoicesEngine.fromBytes(tw.state.voicesWasm).newChoir(4, 128);
+      choir.setParameters(chordVoices(tw.state.params));
+      const direct = [];
+      for (let s = 0; s < frames; s += 128)
+        direct.push(...choir.renderMix(Math.min(128, frames - s), rate));
+      return { worklet, direct, choir: tw.state.choir };
+    }, { rate });
+    assert.equal(result.choir, true);
+    assert.equal(firstDifference(result.worklet, result.direct), -1, "worklet differs from the batch");
+    assert.ok(rms(result.worklet) > 1e-3, `silent: rms ${rms(result.worklet)}`);
+    assert.deepEqual(errors, []);
+    await page.close();
+  });
+
   test("moving a slider changes the drawing and, from the next block, the sound", async () => {
     const { page, errors } = await open();
     const rate = 48000;
