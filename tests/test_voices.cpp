@@ -156,7 +156,7 @@ TEST(VoiceMemory, InitOverwritesEveryByteTheSameWay) {
 TEST(VoiceMemory, EmptyCallsTouchNothing) {
   VoiceBlock v(2);
   const tw::Params p = tw::uniform_params(0.5f);
-  float out[4];
+  float out[7];
   tractwave_voice_render(v.at(0), 7, p.data(), out, 48000.0f);
   const std::vector<unsigned char> before = v.bytes(0);
   float sentinel[4] = {7.0f, 7.0f, 7.0f, 7.0f};
