@@ -67,10 +67,20 @@ template <class S> struct batch_engine {
   typedef typename S::u U;
   static constexpr int n = S::n;
 
-  // Up to n voices, lane j holding voice j.
-  struct group {
+  // The four wave arrays of both tubes, a vector of voices per section.
+  struct waves {
     V R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
-    V prev_R[kOral], prev_L[kOral], prev_nasal_R[kNasal], prev_nasal_L[kNasal];
+  };
+
+  // Up to n voices, lane j holding voice j. Within a block the tubes keep
+  // only the raw scattered waves of the last two samples (raw[recent] and
+  // raw[older]); a smoothed wave is recomputed from them where a junction
+  // reads it, which takes the same arithmetic as writing it back smoothed
+  // and half the stores. smoothed holds the voices' waves at the block's
+  // start and end.
+  struct group {
+    waves smoothed;
+    waves raw[2];
     V K[kOral - 1], KN[kNasal - 1];
     source_state_of<V, U> source;
     source_controls_of<V> controls;
@@ -94,8 +104,9 @@ template <class S> struct batch_engine {
       values[k] = lanes[k][lane];
   }
 
-  // Loads the voices into lanes and works out the block's per-lane
-  // constants. Lanes past count repeat voice 0 and are never stored.
+  // Loads the voices into lanes (their history into raw[0]) and works out
+  // the block's per-lane constants. Lanes past count repeat voice 0 and are
+  // never stored.
   static TW_INLINE void load(group &g, voice_state *const *voices, int count,
                              const block_controls *controls,
                              float sample_rate) {
@@ -107,14 +118,14 @@ template <class S> struct batch_engine {
       if (j < count && !record_finite(v.record))
         reset_record(v.record);
       const wave_history &h = v.record.history;
-      gather(g.R, v.R, kOral, j);
-      gather(g.L, v.L, kOral, j);
-      gather(g.nasal_R, v.nasal_R, kNasal, j);
-      gather(g.nasal_L, v.nasal_L, kNasal, j);
-      gather(g.prev_R, h.prev_R, kOral, j);
-      gather(g.prev_L, h.prev_L, kOral, j);
-      gather(g.prev_nasal_R, h.prev_nasal_R, kNasal, j);
-      gather(g.prev_nasal_L, h.prev_nasal_L, kNasal, j);
+      gather(g.smoothed.R, v.R, kOral, j);
+      gather(g.smoothed.L, v.L, kOral, j);
+      gather(g.smoothed.nasal_R, v.nasal_R, kNasal, j);
+      gather(g.smoothed.nasal_L, v.nasal_L, kNasal, j);
+      gather(g.raw[0].R, h.prev_R, kOral, j);
+      gather(g.raw[0].L, h.prev_L, kOral, j);
+      gather(g.raw[0].nasal_R, h.prev_nasal_R, kNasal, j);
+      gather(g.raw[0].nasal_L, h.prev_nasal_L, kNasal, j);
       v.record.source.zip(g.source,
                           [j](auto &one, auto &many) { many[j] = one; });
       v.record.filters.zip(g.filters,
@@ -157,18 +168,30 @@ template <class S> struct batch_engine {
       g.injects_at[k] = g.s.turbulent & (g.s.constriction == k);
   }
 
-  static TW_INLINE void store(group &g, voice_state *const *voices, int count) {
+  // The smoothed waves from the last two raw ones, exactly as the per-voice
+  // engine writes them back, and raw[recent] as the history.
+  static TW_INLINE void store(group &g, const waves &recent, const waves &older,
+                              voice_state *const *voices, int count) {
+    waves &x = g.smoothed;
+    for (int k = 0; k < kOral; ++k) {
+      x.R[k] = smooth(recent.R[k], older.R[k]);
+      x.L[k] = smooth(recent.L[k], older.L[k]);
+    }
+    for (int k = 0; k < kNasal; ++k) {
+      x.nasal_R[k] = smooth(recent.nasal_R[k], older.nasal_R[k]);
+      x.nasal_L[k] = smooth(recent.nasal_L[k], older.nasal_L[k]);
+    }
     for (int j = 0; j < count; ++j) {
       voice_state &v = *voices[j];
       wave_history &h = v.record.history;
-      scatter(v.R, g.R, kOral, j);
-      scatter(v.L, g.L, kOral, j);
-      scatter(v.nasal_R, g.nasal_R, kNasal, j);
-      scatter(v.nasal_L, g.nasal_L, kNasal, j);
-      scatter(h.prev_R, g.prev_R, kOral, j);
-      scatter(h.prev_L, g.prev_L, kOral, j);
-      scatter(h.prev_nasal_R, g.prev_nasal_R, kNasal, j);
-      scatter(h.prev_nasal_L, g.prev_nasal_L, kNasal, j);
+      scatter(v.R, x.R, kOral, j);
+      scatter(v.L, x.L, kOral, j);
+      scatter(v.nasal_R, x.nasal_R, kNasal, j);
+      scatter(v.nasal_L, x.nasal_L, kNasal, j);
+      scatter(h.prev_R, recent.R, kOral, j);
+      scatter(h.prev_L, recent.L, kOral, j);
+      scatter(h.prev_nasal_R, recent.nasal_R, kNasal, j);
+      scatter(h.prev_nasal_L, recent.nasal_L, kNasal, j);
       v.record.source.zip(g.source,
                           [j](auto &one, auto &many) { one = many[j]; });
       v.record.filters.zip(g.filters,
@@ -177,36 +200,49 @@ template <class S> struct batch_engine {
     }
   }
 
-  // The smoothed write-back of one section, with the turbulence some lanes
-  // inject there first.
-  static TW_INLINE void finish_section(group &g, int k, V new_R, V new_L,
-                                       I injecting, V injected) {
+  // The waves as a sample reads them: at a block's first sample the voices'
+  // own smoothed waves, after it smoothed from the last two raw samples.
+  template <bool first> struct reader {
+    const waves &smoothed, &recent, &older;
+    TW_INLINE V R(int k) const {
+      return first ? smoothed.R[k] : smooth(recent.R[k], older.R[k]);
+    }
+    TW_INLINE V L(int k) const {
+      return first ? smoothed.L[k] : smooth(recent.L[k], older.L[k]);
+    }
+    TW_INLINE V nasal_R(int k) const {
+      return first ? smoothed.nasal_R[k]
+                   : smooth(recent.nasal_R[k], older.nasal_R[k]);
+    }
+    TW_INLINE V nasal_L(int k) const {
+      return first ? smoothed.nasal_L[k]
+                   : smooth(recent.nasal_L[k], older.nasal_L[k]);
+    }
+  };
+
+  // A section's new raw waves, with the turbulence some lanes inject there
+  // first, replace the older of the two raw samples kept.
+  static TW_INLINE void finish_section(const group &g, waves &to, int k,
+                                       V new_R, V new_L, I injecting,
+                                       V injected) {
     if (k >= g.first_turbulent && k <= g.last_turbulent) {
       const I here = injecting & g.injects_at[k];
       new_R = S::pick(here, as_blended(new_R + injected), new_R);
       new_L = S::pick(here, as_blended(new_L + injected), new_L);
     }
-    g.R[k] = smooth(new_R, g.prev_R[k]);
-    g.prev_R[k] = new_R;
-    g.L[k] = smooth(new_L, g.prev_L[k]);
-    g.prev_L[k] = new_L;
-  }
-
-  static TW_INLINE void finish_nasal_section(group &g, int k, V new_R,
-                                             V new_L) {
-    g.nasal_R[k] = smooth(new_R, g.prev_nasal_R[k]);
-    g.prev_nasal_R[k] = new_R;
-    g.nasal_L[k] = smooth(new_L, g.prev_nasal_L[k]);
-    g.prev_nasal_L[k] = new_L;
+    to.R[k] = new_R;
+    to.L[k] = new_L;
   }
 
   // One sample of every lane: the per-voice engine's sample with the same
   // arithmetic, single sections included as that engine blends them in. Each
-  // tube is swept from its start, and a section is written back as soon as both
-  // its new waves are known, once nothing else reads its old ones, so that no
-  // wave makes a round trip through a scratch array. Returns the radiation
-  // smoother's state.
-  static TW_INLINE V sample(group &g) {
+  // tube is swept from its start, and a section's new waves are stored as
+  // soon as both are known, once nothing else reads its old ones. The new
+  // raw waves go to older, which becomes the recent sample. Returns the
+  // radiation smoother's state.
+  template <bool first>
+  static TW_INLINE V sample(group &g, const waves &recent, waves &older) {
+    const reader<first> w = {g.smoothed, recent, older};
     // The phase wraps exactly as the per-voice engine's does, whichever of
     // its two ways that one takes.
     g.phase = wrap_unit<S>(g.phase + g.increment);
@@ -216,19 +252,19 @@ template <class S> struct batch_engine {
     const I injecting = turbulence != 0.0f;
     const V injected = turbulence * g.s.turbulence_weight;
 
-    const V lips_out = g.R[kOral - 1];
-    const V nostrils_out = g.nasal_R[kNasal - 1];
-    const V nasal_L0 = g.nasal_L[0];
+    const V lips_out = w.R(kOral - 1);
+    const V nostrils_out = w.nasal_R(kNasal - 1);
+    const V nasal_L0 = w.nasal_L(0);
 
     // Oral tube. right is section k - 1's old rightward wave, new_right its
     // new one.
-    V right = g.R[0];
-    V new_right = as_blended(g.L[0] * g.s.glottal_coeff + glottis);
+    V right = w.R(0);
+    V new_right = as_blended(w.L(0) * g.s.glottal_coeff + glottis);
     V nasal_in;
     TW_UNROLL_ALL
     for (int k = 1; k < kOral; ++k) {
-      const V left = g.L[k];
-      const V right_here = g.R[k];
+      const V left = w.L(k);
+      const V right_here = k == kOral - 1 ? lips_out : w.R(k);
       V new_R, new_L_before;
       if (k == 10) {
         velum_junction<S>(g.s, right, left, nasal_L0, new_R, new_L_before,
@@ -239,33 +275,36 @@ template <class S> struct batch_engine {
       } else {
         scatter_junction(right, left, g.K[k - 1], new_R, new_L_before);
       }
-      finish_section(g, k - 1, new_right, new_L_before, injecting, injected);
+      finish_section(g, older, k - 1, new_right, new_L_before, injecting,
+                     injected);
       right = right_here;
       new_right = new_R;
     }
     const V lip =
         lip_reflection(g.s.lip_coeff, right, g.filters.lip_refl_filter);
     g.filters.lip_refl_filter = lip;
-    finish_section(g, kOral - 1, new_right, as_blended(lip), injecting,
+    finish_section(g, older, kOral - 1, new_right, as_blended(lip), injecting,
                    injected);
 
     // Nasal tube, fed at the velum.
-    right = g.nasal_R[0];
+    right = w.nasal_R(0);
     new_right = nasal_in;
     TW_UNROLL_ALL
     for (int k = 1; k < kNasal; ++k) {
-      const V left = g.nasal_L[k];
-      const V right_here = g.nasal_R[k];
+      const V left = w.nasal_L(k);
+      const V right_here = k == kNasal - 1 ? nostrils_out : w.nasal_R(k);
       V new_R, new_L_before;
       scatter_junction(right, left, g.KN[k - 1], new_R, new_L_before);
-      finish_nasal_section(g, k - 1, new_right, new_L_before);
+      older.nasal_R[k - 1] = new_right;
+      older.nasal_L[k - 1] = new_L_before;
       right = right_here;
       new_right = new_R;
     }
     const V nostril = nostril_reflection(g.s.nostril_coeff, right,
                                          g.filters.nasal_refl_filter);
     g.filters.nasal_refl_filter = nostril;
-    finish_nasal_section(g, kNasal - 1, new_right, as_blended(nostril));
+    older.nasal_R[kNasal - 1] = new_right;
+    older.nasal_L[kNasal - 1] = as_blended(nostril);
 
     return radiate<S>(g.s, g.filters, lips_out, nostrils_out);
   }
@@ -277,17 +316,26 @@ template <class S> struct batch_engine {
     group g;
     load(g, voices, count, controls, sample_rate);
     V radiated[kChunk];
+    // raw[0] holds the history, the raw waves before the first sample; each
+    // sample writes its own over the older of the two, so after sample t
+    // the recent ones are in raw[(t + 1) % 2].
     for (int done = 0; done < samples; done += kChunk) {
       const int m = samples - done < kChunk ? samples - done : kChunk;
-      for (int i = 0; i < m; ++i)
-        radiated[i] = sample(g);
+      int i = 0;
+      if (done == 0)
+        radiated[i++] = sample<true>(g, g.raw[0], g.raw[1]);
+      for (; i < m; ++i)
+        radiated[i] = (done + i) % 2 == 1
+                          ? sample<false>(g, g.raw[1], g.raw[0])
+                          : sample<false>(g, g.raw[0], g.raw[1]);
       for (int i = 0; i < m; ++i) {
         const V y = saturation<S>(radiated[i]);
         for (int j = 0; j < count; ++j)
           out[j][done + i] = y[j];
       }
     }
-    store(g, voices, count);
+    const int recent = samples % 2;
+    store(g, g.raw[recent], g.raw[1 - recent], voices, count);
   }
 };
 

@@ -1,4 +1,5 @@
 // The chunk entry points: parameter mapping and the known answer.
+#include "known_answer.h"
 #include "tw_test.h"
 
 #include <limits>
@@ -6,21 +7,24 @@
 namespace {
 
 TEST(EntryPoints, KnownAnswerForTheNeutralVoice) {
+  namespace ka = tw::known_answer;
+  static_assert(ka::kSampleRate == 48000.0f, "the 48 kHz entry point's answer");
   tw::on_fresh_thread([] {
     tw::Voice v;
-    std::vector<float> out(64);
-    const tw::Params p = tw::uniform_params(0.5f);
-    synthesize_waveguide_chunk(64, p.data(), v.R.data(), v.L.data(),
+    std::vector<float> out(ka::kSamples);
+    const tw::Params p = tw::uniform_params(ka::kParameter);
+    synthesize_waveguide_chunk(ka::kSamples, p.data(), v.R.data(), v.L.data(),
                                v.nasal_R.data(), v.nasal_L.data(), &v.phase,
                                out.data());
-    EXPECT_TRUE(tw::near_rel(v.phase, 0.34666648, 1e-6));
-    for (int i = 0; i < 25; ++i)
+    EXPECT_TRUE(tw::near_rel(v.phase, ka::kPhase, ka::kPhaseTolerance));
+    for (int i = 0; i < ka::kSilent; ++i)
       EXPECT_EQ(out[i], 0.0f) << "sample " << i;
-    const double expected[5] = {-5.5412e-6, -4.4740e-5, -1.7705e-4, -4.6642e-4,
-                                -9.2941e-4};
-    for (int i = 0; i < 5; ++i)
-      EXPECT_TRUE(tw::near_rel(out[25 + i], expected[i]))
-          << "sample " << 25 + i;
+    int k = ka::kSilent;
+    for (double expected : ka::kAfterSilence) {
+      EXPECT_TRUE(tw::near_rel(out[k], expected, ka::kSampleTolerance))
+          << "sample " << k;
+      ++k;
+    }
     for (float x : out)
       EXPECT_LE(std::fabs(x), 0.95f);
   });

@@ -1,159 +1,21 @@
-// tractwave-render as a user runs it: the built program is started with
-// arguments, and its files, messages and exit status are checked. WAV files
-// are read back with libsndfile.
-#include "score.h"
-#include "tw_test.h"
+// tractwave-render as a user runs it: scores, options, messages, and what it
+// does to the files around it.
+#include "render_test.h"
 
-#include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <regex>
-#include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 
-namespace fs = std::filesystem;
 using tw::render::Keyframe;
-using tw::render::Score;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_text(const fs::path &p, const std::string &text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-struct Wav {
-  SF_INFO info{};
-  std::vector<float> samples;
-};
-
-Wav read_wav(const fs::path &p) {
-  Wav w;
-  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &w.info);
-  if (!f) {
-    ADD_FAILURE() << "cannot read " << p << ": " << sf_strerror(nullptr);
-    return w;
-  }
-  w.samples.resize(static_cast<std::size_t>(w.info.frames * w.info.channels));
-  EXPECT_EQ(sf_read_float(f, w.samples.data(), w.info.frames), w.info.frames);
-  sf_close(f);
-  return w;
-}
-
-std::vector<short> read_pcm16(const fs::path &p) {
-  SF_INFO info{};
-  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &info);
-  std::vector<short> s(f ? static_cast<std::size_t>(info.frames) : 0);
-  if (f) {
-    sf_read_short(f, s.data(), info.frames);
-    sf_close(f);
-  }
-  return s;
-}
-
-// Each test works in a directory of its own, so that "no file left behind"
-// can be checked by listing it.
-class Render : public ::testing::Test {
-protected:
-  void SetUp() override {
-    std::string tmpl = (fs::path(::testing::TempDir()) / "tw_render_XXXXXX");
-    ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
-  // Runs the program in `dir` with stdout and stderr captured.
-  Result run(const std::vector<std::string> &args) {
-    const fs::path out = dir / ".stdout", err = dir / ".stderr";
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0)
-        _exit(127);
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char *> argv;
-      std::string exe = TRACTWAVE_RENDER_EXE;
-      argv.push_back(&exe[0]);
-      std::vector<std::string> copy = args;
-      for (auto &a : copy)
-        argv.push_back(&a[0]);
-      argv.push_back(nullptr);
-      execv(exe.c_str(), argv.data());
-      _exit(127);
-    }
-    Result r;
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
-  }
-
-  std::set<std::string> files() const {
-    std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir))
-      names.insert(e.path().filename().string());
-    return names;
-  }
-
-  fs::path dir;
-};
-
-// The samples the rendering rule defines, made with direct library calls on
-// a fresh thread: blocks of `block` samples from a new voice, each with the
-// parameters interpolated at the time of its first sample.
-std::vector<float> reference(const Score &score, int rate, int block,
-                             std::int64_t total) {
-  std::vector<float> out(static_cast<std::size_t>(total));
-  tw::on_fresh_thread([&] {
-    tw::Voice v;
-    for (std::int64_t s = 0; s < total; s += block) {
-      const int n = static_cast<int>(std::min<std::int64_t>(block, total - s));
-      const auto p =
-          tw::render::params_at(score, static_cast<double>(s) / rate);
-      synthesize_waveguide_chunk_ex(
-          n, p.data(), v.R.data(), v.L.data(), v.nasal_R.data(),
-          v.nasal_L.data(), &v.phase, out.data() + s, static_cast<float>(rate));
-    }
-  });
-  return out;
-}
-
-::testing::AssertionResult same_samples(const std::vector<float> &got,
-                                        const std::vector<float> &want) {
-  if (got.size() != want.size())
-    return ::testing::AssertionFailure()
-           << got.size() << " samples, expected " << want.size();
-  for (std::size_t i = 0; i < got.size(); ++i)
-    if (!(got[i] == want[i]))
-      return ::testing::AssertionFailure()
-             << "sample " << i << " is " << got[i] << ", expected " << want[i];
-  return ::testing::AssertionSuccess();
-}
+using namespace tw::render_test;
 
 Keyframe frame(double t, std::array<double, TRACTWAVE_NUM_PARAMETERS> v) {
   Keyframe k;
@@ -226,10 +88,12 @@ TEST(Score, BothFormsFillMissingValuesTheSameWay) {
             << "keyframe " << k << ", " << tw::render::kParamNames[i];
     }
   }
-  EXPECT_EQ(tw::render::sample_count(want, 48000), 3854); // 3854.4 rounds down
+  EXPECT_EQ(tw::render::plan_rendering(want, "s", 48000).total,
+            3854); // 3854.4 rounds down
   Score half;
   half.keyframes = {frame(0.5, {})};
-  EXPECT_EQ(tw::render::sample_count(half, 9001), 4501); // 4500.5 rounds up
+  EXPECT_EQ(tw::render::plan_rendering(half, "s", 9001).total,
+            4501); // 4500.5 rounds up
 }
 
 TEST_F(Render, ScoreGivesExactlyTheDirectLibraryCalls) {
@@ -384,15 +248,15 @@ TEST_F(Render, FaultsExitWithStatus2AndLeaveNoFile) {
       {"repeated column",
        "t,lips,lips\n0,1,1\n",
        {"s.csv", "-o", "out.wav"},
-       "s.csv:1: column \"lips\" appears twice"},
+       "s.csv:1: duplicate column \"lips\""},
       {"non-numeric CSV value",
        "t,pitch\n0,0.5\n0.1,high\n",
        {"s.csv", "-o", "out.wav"},
-       "s.csv:3: column \"pitch\": \"high\""},
+       "s.csv:3: pitch: must be a number, not \"high\""},
       {"NaN is not a number",
        "t,pitch\n0,nan\n",
        {"s.csv", "-o", "out.wav"},
-       "s.csv:2: column \"pitch\""},
+       "s.csv:2: pitch: must be a number, not \"nan\""},
       {"short row",
        "t,pitch,lips\n0,0.5\n",
        {"s.csv", "-o", "out.wav"},
@@ -400,11 +264,11 @@ TEST_F(Render, FaultsExitWithStatus2AndLeaveNoFile) {
       {"decreasing CSV time",
        "t,pitch\n0,0.5\n\n0.2,0.5\n0.1,0.5\n",
        {"s.csv", "-o", "out.wav"},
-       "s.csv:5: time t = 0.1"},
+       "s.csv:5: t: 0.1 is earlier"},
       {"negative time",
        "t,pitch\n-1,0.5\n",
        {"s.csv", "-o", "out.wav"},
-       "s.csv:2: time t"},
+       "s.csv:2: t: -1 is negative"},
       {"empty CSV",
        "\n",
        {"s.csv", "-o", "out.wav"},
@@ -416,19 +280,19 @@ TEST_F(Render, FaultsExitWithStatus2AndLeaveNoFile) {
       {"malformed JSON",
        "{\"keyframes\": [\n {\"t\": 0,}\n]}",
        {"s.json", "-o", "out.wav"},
-       "s.json:2: malformed JSON"},
+       "s.json:2: not valid JSON"},
       {"unknown JSON parameter",
        R"({"keyframes": [{"t": 0}, {"t": 1, "lipz": 0.5}]})",
        {"s.json", "-o", "out.wav"},
-       "s.json: keyframes[1]: unknown key \"lipz\""},
+       "s.json:1: keyframes[1]: unknown key \"lipz\""},
       {"non-numeric JSON value",
        R"({"keyframes": [{"t": 0, "pitch": "high"}]})",
        {"s.json", "-o", "out.wav"},
-       "s.json: keyframes[0].pitch: \"high\""},
+       "s.json:1: keyframes[0].pitch: must be a number, not \"high\""},
       {"decreasing JSON time",
        R"({"keyframes": [{"t": 0.5}, {"t": 0.25}]})",
        {"s.json", "-o", "out.wav"},
-       "s.json: keyframes[1]: time t = 0.25"},
+       "s.json:1: keyframes[1].t: 0.25 is earlier"},
       {"empty JSON score",
        R"({"keyframes": []})",
        {"s.json", "-o", "out.wav"},
@@ -436,11 +300,11 @@ TEST_F(Render, FaultsExitWithStatus2AndLeaveNoFile) {
       {"JSON rate too low",
        R"({"sample_rate": 0, "keyframes": [{"t": 1}]})",
        {"s.json", "-o", "out.wav"},
-       "s.json: \"sample_rate\""},
+       "s.json:1: sample_rate: must be a whole number"},
       {"unknown JSON key",
        R"({"samplerate": 44100, "keyframes": [{"t": 1}]})",
        {"s.json", "-o", "out.wav"},
-       "s.json: unknown key \"samplerate\""},
+       "s.json:1: unknown key \"samplerate\""},
       {"score lasting no samples",
        "t,pitch\n0,0.5\n",
        {"s.csv", "-o", "out.wav"},
@@ -487,4 +351,343 @@ TEST_F(Render, FaultsExitWithStatus2AndLeaveNoFile) {
     EXPECT_EQ(files(), before);
     EXPECT_EQ(slurp(dir / "out.wav"), "keep me");
   }
+}
+
+// What the program does to the files around it: a regular output is replaced
+// only by a complete file, everything else keeps being what it was.
+namespace {
+
+const char *kShort =
+    R"({"keyframes": [{"t": 0, "voicing": 0.8}, {"t": 0.05}]})";
+
+// A score of ten minutes in one block: about a second of rendering in one
+// library call per 65536 samples, with no block boundary to stop at.
+const char *kLong = R"({"keyframes": [{"t": 0, "voicing": 0.8}, {"t": 600}]})";
+
+mode_t mode_of(const fs::path &p) {
+  struct stat st {};
+  lstat(p.c_str(), &st);
+  return st.st_mode;
+}
+
+} // namespace
+
+TEST_F(Render, FifoOutputIsWrittenInPlace) {
+  write_text(dir / "s.json", kShort);
+  ASSERT_EQ(run({"s.json", "-o", "file.wav"}).status, 0);
+  const fs::path fifo = dir / "pipe.wav";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The reader is open before the program starts, so neither side waits for
+  // the other; it reads until the program has exited and the pipe is empty.
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  std::atomic<bool> exited{false};
+  std::string got;
+  std::thread reader([&] {
+    char buf[1 << 16];
+    for (;;) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0)
+        got.append(buf, static_cast<std::size_t>(n));
+      else if (n == 0 && exited)
+        return;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const Result r = run({"s.json", "-o", "pipe.wav"});
+  exited = true;
+  reader.join();
+  close(fd);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(S_ISFIFO(mode_of(fifo)));
+  EXPECT_EQ(got, slurp(dir / "file.wav"));
+  EXPECT_EQ(files(), (std::set<std::string>{"s.json", "file.wav", "pipe.wav"}));
+}
+
+TEST_F(Render, DeviceOutputIsWrittenInPlace) {
+  // A twin of /dev/null inside the test's folder, so that a failure cannot
+  // replace the system's own.
+  const fs::path null = dir / "null";
+  if (mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here: " << std::strerror(errno);
+  write_text(dir / "s.json", kShort);
+  const Result r = run({"s.json", "-o", "null"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(lstat(null.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(st.st_rdev, makedev(1, 3));
+  EXPECT_EQ(files(), (std::set<std::string>{"s.json", "null"}));
+}
+
+TEST_F(Render, SymbolicLinksAreFollowedAndKept) {
+  write_text(dir / "s.json", kShort);
+  ASSERT_EQ(run({"s.json", "-o", "plain.wav"}).status, 0);
+  const std::string wav = slurp(dir / "plain.wav");
+  write_text(dir / "real.wav", "old");
+  fs::create_symlink("real.wav", dir / "link.wav");
+  fs::create_directory(dir / "sub");
+  fs::create_symlink("sub/new.wav", dir / "dangling.wav");
+
+  ASSERT_EQ(run({"s.json", "-o", "link.wav"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "link.wav"));
+  EXPECT_EQ(slurp(dir / "real.wav"), wav);
+  // A link to a file not yet there makes the file, beside its target.
+  ASSERT_EQ(run({"s.json", "-o", "dangling.wav"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir / "dangling.wav"));
+  EXPECT_EQ(slurp(dir / "sub" / "new.wav"), wav);
+  EXPECT_EQ(files(),
+            (std::set<std::string>{"s.json", "plain.wav", "real.wav",
+                                   "link.wav", "sub", "dangling.wav"}));
+  std::set<std::string> in_sub;
+  for (const auto &e : fs::directory_iterator(dir / "sub"))
+    in_sub.insert(e.path().filename().string());
+  EXPECT_EQ(in_sub, std::set<std::string>{"new.wav"});
+}
+
+TEST_F(Render, ReplacedFilesKeepTheirPermissions) {
+  write_text(dir / "s.json", kShort);
+  for (mode_t mode : {0600, 0640, 0755}) {
+    write_text(dir / "out.wav", "old");
+    ASSERT_EQ(chmod((dir / "out.wav").c_str(), mode), 0);
+    ASSERT_EQ(run({"s.json", "-o", "out.wav"}).status, 0);
+    EXPECT_EQ(mode_of(dir / "out.wav") & 07777, mode);
+    EXPECT_NE(slurp(dir / "out.wav"), "old");
+  }
+  // A new file gets what the umask allows, as any plainly created file.
+  const mode_t mask = umask(0);
+  umask(mask);
+  ASSERT_EQ(run({"s.json", "-o", "new.wav"}).status, 0);
+  EXPECT_EQ(mode_of(dir / "new.wav") & 07777, 0666 & ~mask);
+}
+
+TEST_F(Render, HardLinkedOutputChangesEveryName) {
+  write_text(dir / "s.json", kShort);
+  write_text(dir / "a.wav", "old");
+  fs::create_hard_link(dir / "a.wav", dir / "b.wav");
+  ASSERT_EQ(run({"s.json", "-o", "a.wav"}).status, 0);
+  EXPECT_TRUE(fs::equivalent(dir / "a.wav", dir / "b.wav"));
+  EXPECT_EQ(fs::hard_link_count(dir / "a.wav"), 2u);
+  EXPECT_EQ(read_wav(dir / "b.wav").samples.size(), 2400u);
+  EXPECT_EQ(files(), (std::set<std::string>{"s.json", "a.wav", "b.wav"}));
+}
+
+TEST_F(Render, OutputThatIsTheScoreIsRefusedBeforeWriting) {
+  write_text(dir / "same.json", kShort);
+  write_text(dir / "x.wav", kShort);
+  fs::create_hard_link(dir / "same.json", dir / "alias.json");
+  fs::create_symlink("same.json", dir / "link.json");
+  const std::vector<std::vector<std::string>> runs = {
+      {"same.json", "-o", "same.json"},
+      {"x.wav", "--input-format", "json"}, // the default output is x.wav
+      {"same.json", "-o", "alias.json"},
+      {"same.json", "-o", "link.json"},
+      {"link.json", "-o", "same.json"}};
+  for (const auto &args : runs) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    const auto before = files();
+    const Result r = run(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the output is the score itself"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(files(), before);
+    EXPECT_EQ(slurp(dir / "same.json"), kShort);
+    EXPECT_EQ(slurp(dir / "x.wav"), kShort);
+  }
+}
+
+// Input meant to break the program gives one short message on one line,
+// with nothing from the score that could drive a terminal, and status 2.
+TEST_F(Render, HostileScoresGiveOneMessage) {
+  fs::create_directory(dir / "folder.json");
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"o.json", R"({"gain": 1e309, "keyframes": [{"t": 1}]})"},
+      {"i.json",
+       R"({"keyframes": [{"t": 1, "pitch": )" + std::string(400, '7') + "}]}"},
+      {"b.json", R"({"block": )" + std::string(400, '1') +
+                     R"(, "keyframes": [{"t": 1}]})"},
+      {"d.json", R"({"keyframes": [{"t": 1, "x": )" + deep + "}]}"},
+      {"e.json",
+       "{\"keyframes\": [{\"t\": 1, \"\x1b[2J\x1b]0;owned\x07\": 1}]}"},
+      {"c.csv", "t,pitch\x1b[31m\n0,1\n"},
+      {"s.json", R"({"keyframes": [{"t": 1, "pitch": ")" +
+                     std::string(3 << 20, 'x') + "\"}]}"},
+      {"folder.json", ""},
+  };
+  for (const auto &[name, text] : cases) {
+    SCOPED_TRACE(name);
+    if (!text.empty())
+      write_text(dir / name, text);
+    const Result r = run({name, "-o", "out.wav"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("tractwave-render: " + name, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_LT(r.err.size(), 400u);
+    EXPECT_EQ(std::count_if(r.err.begin(), r.err.end() - 1,
+                            [](char c) { return c >= 0 && c < 0x20; }),
+              0)
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out.wav"));
+  }
+}
+
+TEST_F(Render, ValuesBeyondTheLibrarysRangeAreRefusedWithKeyAndLine) {
+  write_text(dir / "s.csv", "t,pitch\n0,0.5\n0.1,1e39\n");
+  write_text(dir / "s.json", "{\"keyframes\": [{\"t\": 0},\n"
+                             "  {\"t\": 0.1, \"velum\": 1e20}]}");
+  Result r = run({"s.csv", "-o", "out.wav"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("s.csv:3: pitch: 1e39 is out of range"),
+            std::string::npos)
+      << r.err;
+  r = run({"s.json", "-o", "out.wav"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("s.json:2: keyframes[1].velum: 1e20 is out of range"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir / "out.wav"));
+}
+
+TEST_F(Render, SamplesThatAreNotFiniteFailTheRender) {
+  write_text(dir / "s.json", kShort);
+  write_text(dir / "out.wav", "keep me");
+  const Result r = run({"s.json", "-o", "out.wav", "--gain", "1e9"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("out.wav: 2400 of 2400 samples are not finite numbers"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(slurp(dir / "out.wav"), "keep me");
+  EXPECT_EQ(files(), (std::set<std::string>{"s.json", "out.wav"}));
+}
+
+TEST_F(Render, CommandLineNumbersAreDecimal) {
+  write_text(dir / "s.json", kShort);
+  Result r = run({"s.json", "-o", "a.wav", "--rate", "044100", "--block", "010",
+                  "--gain", "06"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_wav(dir / "a.wav").info.samplerate, 44100);
+  EXPECT_NE(r.out.find("at 44100 Hz (float, block 10)"), std::string::npos)
+      << r.out;
+  // Whole numbers in any decimal form, as in a score.
+  r = run({"s.json", "-o", "b.wav", "--rate", "4.41e4", "--block", "10.0"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(dir / "a.wav").size(), slurp(dir / "b.wav").size());
+  for (const auto &[option, value] :
+       std::vector<std::pair<std::string, std::string>>{{"--rate", "0xBB80"},
+                                                        {"--block", "0x10"},
+                                                        {"--block", "6.5"},
+                                                        {"--gain", "0x10"},
+                                                        {"--gain", "inf"},
+                                                        {"--rate", "44100 "}}) {
+    r = run({"s.json", "-o", "c.wav", option, value});
+    EXPECT_EQ(r.status, 2) << option << " " << value;
+    EXPECT_EQ(r.err.rfind("tractwave-render: " + option + ": ", 0), 0u)
+        << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir / "c.wav"));
+}
+
+// Ctrl-C, kill and a closed terminal stop a render whenever they come before
+// the rename, even in the middle of one long block.
+TEST_F(Render, SignalBeforeTheRenameWins) {
+  write_text(dir / "long.json", kLong);
+  write_text(dir / "out.wav", "keep me");
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    const pid_t pid =
+        start({"long.json", "-o", "out.wav", "--block", "2147483647"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, sig);
+    const Result r = finish(pid);
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+    EXPECT_EQ(slurp(dir / "out.wav"), "keep me");
+    EXPECT_EQ(files(), (std::set<std::string>{"long.json", "out.wav"}));
+  }
+}
+
+TEST_F(Render, LeftoversOfAKilledRunAreRemovedByTheNext) {
+  write_text(dir / "long.json", kLong);
+  write_text(dir / "s.json", kShort);
+  const pid_t pid = start({"long.json", "-o", "out.wav"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGKILL);
+  finish(pid);
+  // SIGKILL cannot be caught: the killed run's temporary file is there, and
+  // its name says whose it is.
+  const std::string leftover =
+      ".out.wav.tractwave-" + std::to_string(pid) + ".tmp";
+  EXPECT_EQ(files(), (std::set<std::string>{"long.json", "s.json", leftover}));
+  // One of a process that is still running stays.
+  const std::string busy =
+      ".out.wav.tractwave-" + std::to_string(getpid()) + ".tmp";
+  write_text(dir / busy, "busy");
+  ASSERT_EQ(run({"s.json", "-o", "out.wav"}).status, 0);
+  EXPECT_EQ(files(),
+            (std::set<std::string>{"long.json", "s.json", "out.wav", busy}));
+}
+
+TEST_F(Render, MemoryStaysBoundedWhateverTheBlock) {
+  // Five minutes of samples are 58 MB of floats; the program holds a few
+  // hundred kilobytes of them at a time, so 32 MiB of data are plenty.
+  write_text(dir / "long.json",
+             R"({"keyframes": [{"t": 0, "voicing": 0.8}, {"t": 300}]})");
+  const Result r = run(
+      {"long.json", "-o", "out.wav", "--block", "2147483647", "-q"}, 32 << 20);
+  ASSERT_EQ(r.status, 0) << r.err;
+  SF_INFO info{};
+  SNDFILE *f = sf_open((dir / "out.wav").c_str(), SFM_READ, &info);
+  ASSERT_NE(f, nullptr);
+  sf_close(f);
+  EXPECT_EQ(info.frames, 14400000);
+}
+
+TEST_F(Render, OneHugeBlockGivesTheSamplesOfOneLibraryCall) {
+  const Score demo = tw::render::parse_json(slurp(TRACTWAVE_DEMO_JSON), "demo");
+  ASSERT_EQ(run({"-o", "out.wav", "--block", "2147483647"}).status, 0);
+  const Wav w = read_wav(dir / "out.wav");
+  ASSERT_GT(w.samples.size(), 65536u * 2);
+  EXPECT_TRUE(same_samples(w.samples,
+                           reference(demo, 48000, INT_MAX, w.samples.size())));
+}
+
+TEST_F(Render, ScoreFilesAreCappedInSize) {
+  // Exactly the limit is read; a byte more is refused.
+  std::string text = kShort;
+  text += std::string((1 << 20) - text.size(), ' ');
+  write_text(dir / "fits.json", text);
+  write_text(dir / "over.json", text + " ");
+  Result r = run({"fits.json", "-o", "a.wav", "--max-score-size", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run({"over.json", "-o", "b.wav", "--max-score-size", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("over.json: the score is larger than 1 MiB "
+                       "(--max-score-size raises the limit)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(dir / "b.wav"));
+}
+
+TEST_F(Render, EndlessScoreIsCutOff) {
+  // At most the limit is held, with room to grow it once.
+  const Result r = run({"/dev/zero", "--input-format", "json", "-o", "a.wav"},
+                       rlim_t{512} << 20);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("/dev/zero: the score is larger than 256 MiB"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Render, LongestFileNameIsWritable) {
+  write_text(dir / "s.json", kShort);
+  const long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+  const std::string name =
+      std::string(static_cast<std::size_t>(name_max > 0 ? name_max : 255) - 4,
+                  'n') +
+      ".wav";
+  const Result r = run({"s.json", "-o", name});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(files(), (std::set<std::string>{"s.json", name}));
 }

@@ -9,104 +9,174 @@ NEUTRAL = [0.5] * 10
 SPEECH = [0.35, 0.8, 0.45, 0.6, 0.55, 0.52, 0.85, 0.4, 0.7, 0.3]
 
 
-def test_known_answer_of_one_neutral_block(fresh_thread):
-    def render():
-        voice = tw.Voice()
-        return voice.render(NEUTRAL, 64), float(voice.phase)
+def _fresh_state():
+    return dict(R=np.zeros(25, np.float32), L=np.zeros(25, np.float32),
+                nasal_R=np.zeros(16, np.float32), nasal_L=np.zeros(16, np.float32),
+                phase=np.zeros((), np.float32))
 
-    out, phase = fresh_thread(render)
-    assert out.dtype == np.float32 and out.shape == (64,)
+
+def test_known_answer_of_one_neutral_block(fresh_thread, score_cases):
+    known = score_cases["known_answer"]
+    params = [known["every_parameter"]] * 10
+    out = tw.Voice().render(params, known["n"], sample_rate=known["sample_rate"])
+    assert out.dtype == np.float32 and out.shape == (known["n"],)
     # Nothing reaches the lips before the wave has crossed the tube.
-    assert np.all(out[:25] == 0.0)
-    expected = [-5.5412e-6, -4.4740e-5, -1.7705e-4, -4.6642e-4, -9.2941e-4]
-    np.testing.assert_allclose(out[25:30], expected, rtol=1e-4)
-    assert phase == pytest.approx(0.34666648, rel=1e-6)
+    silent = known["silent"]
+    assert np.all(out[:silent] == 0.0)
+    expected = known["samples"]
+    np.testing.assert_allclose(out[silent:silent + len(expected)], expected,
+                               rtol=known["sample_tolerance"])
+    # The phase, which a Voice keeps to itself, through step's own arrays.
+    oral, nasal, velum = tw.diameters(params)
+    state = _fresh_state()
+    fresh_thread(lambda: tw.step(
+        n=known["n"], f0=np.float32(0.5) * np.float32(380) + np.float32(70), amp=0.5,
+        mix=(np.float32(1) - np.float32(0.7) * np.float32(0.5)) * np.float32(0.5),
+        breathiness=0.5, oral_diameters=oral, nasal_diameters=nasal, velum=velum,
+        sample_rate=known["sample_rate"], **state))
+    assert float(state["phase"]) == pytest.approx(known["phase"], rel=known["phase_tolerance"])
 
 
-def test_splitting_a_render_changes_nothing(fresh_thread):
-    def whole():
-        return tw.Voice().render(SPEECH, 300)
-
-    def pieces():
-        voice = tw.Voice()
-        return np.concatenate([voice.render(SPEECH, n) for n in (1, 63, 100, 136)])
-
-    np.testing.assert_array_equal(fresh_thread(whole), fresh_thread(pieces))
-
-
-def test_state_is_kept_in_the_voice_arrays(fresh_thread):
-    def render():
-        voice = tw.Voice()
-        voice.render(SPEECH, 200)
-        return voice
-
-    voice = fresh_thread(render)
-    for name, size in (("R", 25), ("L", 25), ("nasal_R", 16), ("nasal_L", 16)):
-        array = getattr(voice, name)
-        assert array.dtype == np.float32 and array.shape == (size,)
-        assert np.any(array != 0), name
-    assert voice.phase.dtype == np.float32 and 0 < float(voice.phase) < 1
+def _by_step(params, blocks, rate=48000):
+    """What the four-function library renders for a voice: run it on a fresh
+    thread."""
+    params = np.asarray(params, dtype=np.float32)
+    oral, nasal, velum = tw.diameters(params)
+    state = _fresh_state()
+    pitch, voicing, breath, mix = params[0], params[1], params[9], params[6]
+    return np.concatenate([tw.step(
+        n=n, f0=pitch * np.float32(380) + np.float32(70),
+        amp=voicing if voicing >= np.float32(0.01) else 0.0,
+        mix=(np.float32(1) - np.float32(0.7) * breath) * mix, breathiness=breath,
+        oral_diameters=oral, nasal_diameters=nasal, velum=velum, sample_rate=rate, **state)
+        for n in blocks])
 
 
-def test_reset_gives_a_new_voice(fresh_thread):
+@pytest.mark.parametrize("rate", [48000, 22050])
+def test_a_voice_gives_what_the_four_function_library_gives_on_a_fresh_thread(
+        fresh_thread, rate):
+    blocks = (1, 63, 100, 136, 480)
     voice = tw.Voice()
-    first = fresh_thread(voice.render, SPEECH, 128)
+    mine = np.concatenate([voice.render(SPEECH, n, sample_rate=rate) for n in blocks])
+    np.testing.assert_array_equal(mine, fresh_thread(_by_step, SPEECH, blocks, rate))
+
+
+def test_voices_on_one_thread_never_touch_each_other():
+    loud = tw.parameters(SPEECH, voicing=1000.0)
+    alone = tw.Voice().render(SPEECH, 960)
+    a, b = tw.Voice(), tw.Voice()
+    a.render(loud, 480)
+    np.testing.assert_array_equal(b.render(SPEECH, 960), alone)
+    # Interleaved block by block, each sounds as it does alone.
+    c, d = tw.Voice(), tw.Voice()
+    got_c, got_d = [], []
+    for _ in range(4):
+        got_c.append(c.render(SPEECH, 240))
+        got_d.append(d.render(NEUTRAL, 240))
+    np.testing.assert_array_equal(np.concatenate(got_c), alone)
+    np.testing.assert_array_equal(np.concatenate(got_d), tw.Voice().render(NEUTRAL, 960))
+
+
+def test_splitting_a_render_changes_nothing():
+    whole = tw.Voice().render(SPEECH, 300)
+    voice = tw.Voice()
+    pieces = np.concatenate([voice.render(SPEECH, n) for n in (1, 63, 100, 136)])
+    np.testing.assert_array_equal(whole, pieces)
+
+
+def test_reset_gives_a_new_voice():
+    voice = tw.Voice()
+    first = voice.render(SPEECH, 128)
+    voice.render(tw.parameters(SPEECH, pitch=float("nan")), 64)
     voice.reset()
-    assert not any(np.any(getattr(voice, a)) for a in ("R", "L", "nasal_R", "nasal_L", "phase"))
-    np.testing.assert_array_equal(fresh_thread(voice.render, SPEECH, 128), first)
+    np.testing.assert_array_equal(voice.render(SPEECH, 128), first)
 
 
-def test_a_copied_voice_continues_independently(fresh_thread):
+def test_a_copy_goes_on_from_the_same_state_independently():
     import copy
 
-    def continued(make_twin):
+    uninterrupted = tw.Voice().render(SPEECH, 150)[100:]
+    for make_twin in (tw.Voice.copy, copy.copy, copy.deepcopy):
         voice = tw.Voice()
         voice.render(SPEECH, 100)
         twin = make_twin(voice)
-        assert twin.R is not voice.R
-        voice.reset()
-        return twin.render(SPEECH, 50)
-
-    def uninterrupted():
-        voice = tw.Voice()
-        return voice.render(SPEECH, 150)[100:]
-
-    expected = fresh_thread(uninterrupted)
-    for make_twin in (tw.Voice.copy, copy.copy, copy.deepcopy):
-        np.testing.assert_array_equal(fresh_thread(continued, make_twin), expected)
+        voice.render(NEUTRAL, 77)  # the original going on does not move the copy
+        np.testing.assert_array_equal(twin.render(SPEECH, 50), uninterrupted)
 
 
-def test_sample_rate_reaches_the_library(fresh_thread):
-    at_48k = fresh_thread(tw.Voice().render, SPEECH, 256)
-    at_default = fresh_thread(tw.Voice().render, SPEECH, 256, sample_rate=48000.0)
-    at_16k = fresh_thread(tw.Voice().render, SPEECH, 256, sample_rate=16000)
+def test_sample_rate_reaches_the_library():
+    at_48k = tw.Voice().render(SPEECH, 256)
+    at_default = tw.Voice().render(SPEECH, 256, sample_rate=48000.0)
+    at_16k = tw.Voice().render(SPEECH, 256, sample_rate=16000)
     np.testing.assert_array_equal(at_48k, at_default)
     assert not np.array_equal(at_48k, at_16k)
 
 
-@pytest.mark.parametrize("rate", [48000, 22050])
-def test_step_with_the_chunk_geometry_and_controls_equals_render(fresh_thread, rate):
-    params = np.array(SPEECH, dtype=np.float32)
+def test_render_geometry_is_step_over_the_voice(fresh_thread):
+    oral, nasal, velum = tw.diameters(tw.parameters(SPEECH, tongue_tip=0.1))
+    args = dict(f0=180.0, amp=0.9, mix=0.7, breathiness=0.6, oral_diameters=oral,
+                nasal_diameters=nasal, velum=velum, sample_rate=44100)
 
     def by_step():
-        voice = tw.Voice()
-        oral, nasal, velum = tw.diameters(params)
-        pitch, voicing, breath, mix = params[0], params[1], params[9], params[6]
-        blocks = []
-        for n in (64, 100):
-            blocks.append(tw.step(
-                n=n, f0=pitch * np.float32(380) + np.float32(70), amp=voicing,
-                mix=(np.float32(1) - np.float32(0.7) * breath) * mix,
-                breathiness=breath, oral_diameters=oral, nasal_diameters=nasal,
-                velum=velum, R=voice.R, L=voice.L, nasal_R=voice.nasal_R,
-                nasal_L=voice.nasal_L, phase=voice.phase, sample_rate=rate))
-        return np.concatenate(blocks)
+        state = _fresh_state()
+        return np.concatenate([tw.step(n=n, **args, **state) for n in (100, 200)])
 
-    def by_render():
-        voice = tw.Voice()
-        return np.concatenate([voice.render(params, n, sample_rate=rate) for n in (64, 100)])
+    voice = tw.Voice()
+    out = np.zeros(200, np.float32)
+    mine = np.concatenate([voice.render_geometry(n=100, **args),
+                           voice.render_geometry(n=200, out=out, **args)])
+    np.testing.assert_array_equal(mine, fresh_thread(by_step))
+    assert np.any(out != 0)
+    with pytest.raises(ValueError, match="out must have shape"):
+        voice.render_geometry(n=10, out=np.zeros(9, np.float32), **args)
+    with pytest.raises(TypeError):
+        voice.render_geometry(10, **args)
 
-    np.testing.assert_array_equal(fresh_thread(by_step), fresh_thread(by_render))
+
+@pytest.mark.parametrize("count", [1, 3, 16, 21])
+def test_render_voices_equals_one_by_one(count):
+    rng = np.random.default_rng(count)
+    params = rng.uniform(0.0, 1.0, (count, 10)).astype(np.float32)
+    params[:, 1] = 0.8
+    batch = [tw.Voice() for _ in range(count)]
+    alone = [tw.Voice() for _ in range(count)]
+    for n in (64, 333):
+        out = tw.render_voices(batch, params, n, sample_rate=44100)
+        assert out.shape == (count, n) and out.dtype == np.float32
+        for i in range(count):
+            np.testing.assert_array_equal(out[i], alone[i].render(params[i], n, 44100))
+
+
+def test_render_voices_takes_mappings_and_a_given_output():
+    voices = [tw.Voice(), tw.Voice()]
+    out = np.full((2, 50), np.nan, np.float32)
+    result = tw.render_voices(voices, [{"voicing": 0.8}, SPEECH], 50, out=out)
+    assert result is out
+    np.testing.assert_array_equal(out[1], tw.Voice().render(SPEECH, 50))
+    np.testing.assert_array_equal(out[0], tw.Voice().render({"voicing": 0.8}, 50))
+    assert tw.render_voices([], np.zeros((0, 10)), 10).shape == (0, 10)
+
+
+@pytest.mark.parametrize("voices, params, error, message", [
+    ("twice", [NEUTRAL, NEUTRAL], ValueError, "the same Voice appears twice"),
+    ("two", [NEUTRAL], ValueError, "1 parameter vectors for 2 voices"),
+    ("two", np.zeros((3, 10)), ValueError, r"params must have shape \(2, 10\)"),
+    ("two", [NEUTRAL, [0.5] * 9], ValueError, "shape"),
+    ("two", 0.5, TypeError, "one parameter vector per voice"),
+    ("not voices", [NEUTRAL, NEUTRAL], TypeError, "tractwave.Voice"),
+])
+def test_render_voices_refuses_bad_arguments(voices, params, error, message):
+    a, b = tw.Voice(), tw.Voice()
+    chosen = {"twice": [a, a], "two": [a, b], "not voices": [a, "b"]}[voices]
+    with pytest.raises(error, match=message):
+        tw.render_voices(chosen, params, 32)
+    # Nothing was rendered: both still sound like new voices.
+    np.testing.assert_array_equal(a.render(SPEECH, 64), b.render(SPEECH, 64))
+
+
+def test_render_voices_refuses_a_wrong_output():
+    with pytest.raises(ValueError, match="out must be"):
+        tw.render_voices([tw.Voice()], [NEUTRAL], 8, out=np.zeros((1, 8)))
 
 
 def test_step_writes_into_a_given_output_and_phase_of_shape_one(fresh_thread):
@@ -153,13 +223,13 @@ def test_parameters_from_names():
         tw.parameters(SPEECH, lip=0.2)
 
 
-def test_other_dtypes_and_strided_arrays_are_converted(fresh_thread):
-    reference = fresh_thread(tw.Voice().render, np.array(SPEECH, np.float32), 128)
+def test_other_dtypes_and_strided_arrays_are_converted():
+    reference = tw.Voice().render(np.array(SPEECH, np.float32), 128)
     strided = np.zeros(20)
     strided[::2] = SPEECH
     for params in (SPEECH, np.array(SPEECH, np.float64), strided[::2]):
-        np.testing.assert_array_equal(fresh_thread(tw.Voice().render, params, 128), reference)
-    ints = fresh_thread(tw.Voice().render, np.zeros(10, dtype=np.int32), 16)
+        np.testing.assert_array_equal(tw.Voice().render(params, 128), reference)
+    ints = tw.Voice().render(np.zeros(10, dtype=np.int32), 16)
     np.testing.assert_array_equal(ints, np.zeros(16, np.float32))
 
 
@@ -180,7 +250,8 @@ def test_bad_parameter_vectors_are_refused(params, error):
         voice.render(params, 64)
     with pytest.raises(error):
         tw.diameters(params)
-    assert not np.any(voice.R) and float(voice.phase) == 0
+    # Refused before anything reached the library: still a new voice.
+    np.testing.assert_array_equal(voice.render(SPEECH, 64), tw.Voice().render(SPEECH, 64))
 
 
 @pytest.mark.parametrize("n, error", [
@@ -274,4 +345,8 @@ def test_a_voice_refuses_to_render_on_two_threads_at_once(fresh_thread):
             fresh_thread(voice.render, NEUTRAL, 64)
         with pytest.raises(RuntimeError, match="another thread"):
             fresh_thread(voice.reset)
+        with pytest.raises(RuntimeError, match="another thread"):
+            fresh_thread(voice.copy)
+        with pytest.raises(RuntimeError, match="another thread"):
+            fresh_thread(tw.render_voices, [tw.Voice(), voice], [NEUTRAL, NEUTRAL], 8)
     assert voice.render(NEUTRAL, 64).shape == (64,)

@@ -1,52 +1,39 @@
 """tractwave from Python: numpy arrays in, numpy arrays out.
 
-A thin layer over the four functions of the tractwave C library, loaded with
-ctypes. Every argument is checked here, because the library itself checks
+A thin layer over the tractwave C libraries, loaded with ctypes: the four
+functions of tractwave (``diameters``, ``step``, ``render_score``) and the
+voices of tractwave_voices (``Voice``, ``render_voices``). Every argument is checked here, because the library itself checks
 nothing: a wrong length or a stray pointer would be read past or written over
 in C. Arrays of another real dtype are converted to float32; arrays that the
 library writes into (wave arrays, phase, output) must already be writable,
 C-contiguous float32 arrays of the right size, since a converted copy would
 silently lose what the library writes.
 
-The library is loaded on first use from, in this order: the file named by
-the TRACTWAVE_LIBRARY environment variable, a copy next to this package, the
-system's library search path.
+Each library is loaded on first use from, in this order: the file named by
+its environment variable (TRACTWAVE_LIBRARY, TRACTWAVE_VOICES_LIBRARY), for
+the voices library a copy beside the file TRACTWAVE_LIBRARY names, a copy
+next to this package, the system's library search path.
 """
-
-import math
-import numbers
-import operator
-import threading
-from collections.abc import Mapping
 
 import numpy as np
 
-from ._library import ENVIRONMENT_VARIABLE, LibraryNotFoundError
-from ._library import library as _library
+from ._checks import NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, PARAMETER_NAMES, parameters
+from ._checks import (check_no_overlap as _check_no_overlap, count as _count,
+                      input_array as _input_array, parameter_vector as _parameter_vector,
+                      rate as _rate, real as _real, state_array as _state_array)
+from ._library import ENVIRONMENT_VARIABLE, VOICES_ENVIRONMENT_VARIABLE, LibraryNotFoundError
+from ._library import library as _library, pointer as _ptr, voices_library as _voices_library
+from ._score import ScoreError, load_score, parse_score, render_score
+from ._voices import Voice, render_voices
 
 __version__ = "1.0.0"
 
 __all__ = [
     "PARAMETER_NAMES", "NUM_PARAMETERS", "ORAL_SECTIONS", "NASAL_SECTIONS",
-    "LibraryNotFoundError", "ENVIRONMENT_VARIABLE", "library_path",
-    "parameters", "diameters", "Voice", "step", "render_score",
+    "LibraryNotFoundError", "ENVIRONMENT_VARIABLE", "VOICES_ENVIRONMENT_VARIABLE",
+    "library_path", "voices_library_path", "parameters", "diameters", "Voice",
+    "render_voices", "step", "render_score", "load_score", "parse_score", "ScoreError",
 ]
-
-PARAMETER_NAMES = ("pitch", "voicing", "pharynx", "tongue_body", "tongue_tip",
-                   "larynx", "voice_mix", "velum", "lips", "breathiness")
-NUM_PARAMETERS = 10
-ORAL_SECTIONS = 25
-NASAL_SECTIONS = 16
-
-# Values of parameters a mapping or a score does not mention: neutral shapes,
-# and no sound source until one is asked for.
-_DEFAULTS = dict.fromkeys(PARAMETER_NAMES, 0.5)
-_DEFAULTS["voicing"] = 0.0
-_DEFAULTS["breathiness"] = 0.0
-
-_INT_MAX = 2**31 - 1
-_FLOAT_MAX = float(np.finfo(np.float32).max)
-_FLOAT_P = np.ctypeslib.ctypes.POINTER(np.ctypeslib.ctypes.c_float)
 
 
 def library_path():
@@ -54,112 +41,9 @@ def library_path():
     return _library()[1]
 
 
-def _ptr(array):
-    return array.ctypes.data_as(_FLOAT_P)
-
-
-def _check_real_dtype(array, what):
-    if array.dtype.kind not in "fiu":
-        raise TypeError(f"{what} must hold real numbers, not {array.dtype}")
-
-
-def _input_array(values, size, what):
-    """A C-contiguous float32 copy (or view) of a read-only input array."""
-    try:
-        array = np.asarray(values)
-    except (TypeError, ValueError) as error:
-        raise TypeError(f"{what} must be an array of {size} numbers: {error}") from None
-    _check_real_dtype(array, what)
-    if array.shape != (size,):
-        raise ValueError(f"{what} must have shape ({size},), not {array.shape}")
-    return np.ascontiguousarray(array, dtype=np.float32)
-
-
-def _state_array(array, size, what):
-    """Checks an array the library reads and writes in place."""
-    if not isinstance(array, np.ndarray):
-        raise TypeError(f"{what} must be a numpy float32 array, not {type(array).__name__}")
-    if array.dtype != np.float32:
-        raise TypeError(f"{what} must have dtype float32, not {array.dtype} "
-                        "(it is written in place, so it cannot be converted)")
-    if array.size != size or array.ndim > 1:
-        raise ValueError(f"{what} must have shape ({size},), not {array.shape}")
-    if not array.flags.c_contiguous:
-        raise ValueError(f"{what} must be C-contiguous (it is written in place)")
-    if not array.flags.writeable:
-        raise ValueError(f"{what} must be writable")
-    return array
-
-
-def _check_no_overlap(named_arrays):
-    items = list(named_arrays.items())
-    for i, (name_a, a) in enumerate(items):
-        for name_b, b in items[i + 1:]:
-            if np.shares_memory(a, b):
-                raise ValueError(f"{name_a} and {name_b} overlap in memory")
-
-
-def _count(n, what="n"):
-    if isinstance(n, bool) or not isinstance(n, numbers.Integral):
-        raise TypeError(f"{what} must be an integer, not {type(n).__name__}")
-    n = operator.index(n)
-    if n <= 0:
-        raise ValueError(f"{what} must be positive, not {n}")
-    if n > _INT_MAX:
-        raise ValueError(f"{what} must be at most {_INT_MAX}, not {n}")
-    return n
-
-
-def _real(value, what):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{what} must be a real number, not {type(value).__name__}")
-    return float(value)
-
-
-def _rate(sample_rate):
-    # The library takes 8000 or less (or NaN) to mean 48000. Passed through
-    # here, a typo would render at the wrong rate without a word.
-    rate = _real(sample_rate, "sample_rate")
-    if not math.isfinite(rate) or rate <= 8000.0:
-        raise ValueError(f"sample_rate must be a finite number above 8000, not {sample_rate!r}")
-    if rate > _FLOAT_MAX:
-        raise ValueError(f"sample_rate {sample_rate!r} does not fit in a float")
-    return rate
-
-
-def parameters(values=None, **named):
-    """A float32 parameter vector of 10 values.
-
-    ``values`` is a sequence or array of 10 real numbers, or a mapping from
-    parameter names (``PARAMETER_NAMES``) to values; keyword arguments set
-    single parameters on top. Parameters a mapping or the keywords leave out
-    are 0.5, except voicing and breathiness, which are 0. Unknown names raise
-    KeyError.
-    """
-    if values is None or isinstance(values, Mapping):
-        merged = dict(values or {})
-        merged.update(named)
-        unknown = sorted(set(merged) - set(PARAMETER_NAMES))
-        if unknown:
-            raise KeyError(f"unknown parameter name(s) {', '.join(map(repr, unknown))}; "
-                           f"known: {', '.join(PARAMETER_NAMES)}")
-        vector = []
-        for name in PARAMETER_NAMES:
-            value = merged.get(name, _DEFAULTS[name])
-            vector.append(_real(value, f"parameter {name}"))
-        return np.array(vector, dtype=np.float32)
-    vector = _input_array(values, NUM_PARAMETERS, "parameters").copy()
-    for name, value in named.items():
-        if name not in PARAMETER_NAMES:
-            raise KeyError(f"unknown parameter name {name!r}; known: {', '.join(PARAMETER_NAMES)}")
-        vector[PARAMETER_NAMES.index(name)] = _real(value, f"parameter {name}")
-    return vector
-
-
-def _parameter_vector(params):
-    if isinstance(params, Mapping):
-        return parameters(params)
-    return _input_array(params, NUM_PARAMETERS, "params")
+def voices_library_path():
+    """Where the voices library was loaded from (loading it if needed)."""
+    return _voices_library()[1]
 
 
 def diameters(params):
@@ -178,101 +62,6 @@ def diameters(params):
     return oral, nasal, float(velum[0])
 
 
-class Voice:
-    """One voice: the state the library keeps between blocks.
-
-    The state is the four wave arrays ``R``, ``L`` (25 float32 each, oral
-    tube) and ``nasal_R``, ``nasal_L`` (16 float32 each, nasal tube), and the
-    glottal ``phase`` (a 0-d float32 array; ``float(voice.phase)`` reads it).
-    They are ordinary numpy arrays, zero for a new voice, which may be read
-    or edited in place.
-
-    Beyond these arrays the library keeps one record per thread (noise
-    generator, filter states, smoother history), not per voice. Voices
-    rendered on the same thread share that record: interleaving two voices
-    on one thread makes them share one noise sequence and one set of filter
-    states, so each sounds slightly different from the same voice rendered
-    alone. ``reset()`` clears the voice's own arrays, not the thread's
-    record. For reproducible results render each voice on a thread of its
-    own (a fresh thread starts from the same initial record every time), as
-    ``render_score`` does.
-
-    A Voice may be passed between threads, but used by one thread at a
-    time; a second thread rendering or resetting it concurrently gets a
-    RuntimeError. ``copy()`` (and ``copy.copy``/``copy.deepcopy``) gives an
-    independent voice with the same state.
-    """
-
-    def __init__(self):
-        self._R = np.zeros(ORAL_SECTIONS, dtype=np.float32)
-        self._L = np.zeros(ORAL_SECTIONS, dtype=np.float32)
-        self._nasal_R = np.zeros(NASAL_SECTIONS, dtype=np.float32)
-        self._nasal_L = np.zeros(NASAL_SECTIONS, dtype=np.float32)
-        self._phase = np.zeros((), dtype=np.float32)
-        self._busy = threading.Lock()
-
-    R = property(lambda self: self._R, doc="Oral waves towards the lips (25 float32).")
-    L = property(lambda self: self._L, doc="Oral waves towards the glottis (25 float32).")
-    nasal_R = property(lambda self: self._nasal_R, doc="Nasal waves towards the nostrils (16 float32).")
-    nasal_L = property(lambda self: self._nasal_L, doc="Nasal waves towards the velum (16 float32).")
-    phase = property(lambda self: self._phase, doc="Glottal phase, 0 <= phase < 1 (0-d float32).")
-
-    def _arrays(self):
-        return (self._R, self._L, self._nasal_R, self._nasal_L, self._phase)
-
-    def _claim(self):
-        if not self._busy.acquire(blocking=False):
-            raise RuntimeError("this Voice is being rendered on another thread")
-
-    def reset(self):
-        """Zeroes the wave arrays and the phase, as for a new voice."""
-        self._claim()
-        try:
-            for array in self._arrays():
-                array[...] = 0.0
-        finally:
-            self._busy.release()
-
-    def copy(self):
-        """An independent Voice with a copy of this one's state."""
-        twin = Voice()
-        self._claim()
-        try:
-            for mine, theirs in zip(self._arrays(), twin._arrays()):
-                theirs[...] = mine
-        finally:
-            self._busy.release()
-        return twin
-
-    __copy__ = copy
-
-    def __deepcopy__(self, memo):
-        return self.copy()
-
-    def render(self, params, n, sample_rate=48000):
-        """Renders ``n`` samples with one parameter vector; returns float32[n].
-
-        ``params`` is anything ``parameters()`` accepts as its first argument.
-        The parameters hold for the whole call (the library does not
-        interpolate): to change them smoothly, render short blocks.
-        """
-        vector = _parameter_vector(params)
-        n = _count(n)
-        rate = _rate(sample_rate)
-        out = np.empty(n, dtype=np.float32)
-        self._claim()
-        try:
-            _library()[0].synthesize_waveguide_chunk_ex(
-                n, _ptr(vector), _ptr(self._R), _ptr(self._L), _ptr(self._nasal_R),
-                _ptr(self._nasal_L), _ptr(self._phase), _ptr(out), rate)
-        finally:
-            self._busy.release()
-        return out
-
-    def __repr__(self):
-        return f"<tractwave.Voice phase={float(self._phase):.8g}>"
-
-
 def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum,
          R, L, nasal_R, nasal_L, phase, glottal_coeff=0.75, lip_coeff=-0.85,
          nostril_coeff=-0.7, sample_rate=48000, out=None):
@@ -286,8 +75,10 @@ def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum
     arrays, converted to float32 as needed. ``R``, ``L`` (25), ``nasal_R``,
     ``nasal_L`` (16) and ``phase`` (one value, 0-d or shape (1,)) are read
     and written in place, so they must be writable, C-contiguous float32
-    arrays, for example a Voice's. Returns ``out``: float32[n], newly
-    allocated unless given.
+    arrays. The thread's record (noise, filters, smoother history) comes
+    with them, shared by every block on the thread: ``Voice`` keeps all of a
+    voice's state instead. Returns ``out``: float32[n], newly allocated
+    unless given.
     """
     n = _count(n)
     scalars = {name: _real(value, name) for name, value in (
@@ -315,5 +106,3 @@ def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum
             "R", "L", "nasal_R", "nasal_L", "phase", "out")), rate)
     return out
 
-
-from ._score import render_score  # noqa: E402  (needs the names above)

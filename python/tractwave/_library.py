@@ -1,4 +1,8 @@
-"""Finding and loading the tractwave shared library with ctypes."""
+"""Finding and loading the tractwave shared libraries with ctypes.
+
+Two libraries, looked for the same way: tractwave (the four functions) and
+tractwave_voices (voices in memory the caller owns).
+"""
 
 import ctypes
 import ctypes.util
@@ -7,10 +11,13 @@ import sys
 import threading
 
 ENVIRONMENT_VARIABLE = "TRACTWAVE_LIBRARY"
+VOICES_ENVIRONMENT_VARIABLE = "TRACTWAVE_VOICES_LIBRARY"
 
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 _INT = ctypes.c_int
 _FLOAT = ctypes.c_float
+
+_VOID_P = ctypes.c_void_p
 
 # Argument types of the four exported functions, in header order.
 _PROTOTYPES = {
@@ -21,6 +28,33 @@ _PROTOTYPES = {
     "synthesize_waveguide_chunk_ex": [_INT] + [_FLOAT_P] * 7 + [_FLOAT],
 }
 
+# The voices library's, and the two that return an int.
+_VOICES_PROTOTYPES = {
+    "tractwave_voice_size": [],
+    "tractwave_voice_alignment": [],
+    "tractwave_voice_init": [_VOID_P],
+    "tractwave_voice_render": [_VOID_P, _INT, _FLOAT_P, _FLOAT_P, _FLOAT],
+    "tractwave_voice_render_geometry": [_VOID_P, _INT] + [_FLOAT] * 4
+    + [_FLOAT_P] * 2 + [_FLOAT] * 4 + [_FLOAT_P, _FLOAT],
+    "tractwave_voices_render": [ctypes.POINTER(_VOID_P), _INT, _INT, _FLOAT_P,
+                                _FLOAT_P, _FLOAT],
+}
+_INT_RESULTS = ("tractwave_voice_size", "tractwave_voice_alignment")
+
+
+class _Kind:
+    """One of the two libraries: its file names' stem, its environment
+    variable and its functions."""
+
+    def __init__(self, stem, variable, prototypes):
+        self.stem = stem
+        self.variable = variable
+        self.prototypes = prototypes
+
+
+CORE = _Kind("tractwave", ENVIRONMENT_VARIABLE, _PROTOTYPES)
+VOICES = _Kind("tractwave_voices", VOICES_ENVIRONMENT_VARIABLE, _VOICES_PROTOTYPES)
+
 
 class LibraryNotFoundError(OSError):
     """The tractwave shared library could not be found or loaded."""
@@ -29,25 +63,26 @@ class LibraryNotFoundError(OSError):
 LibraryNotFoundError.__module__ = "tractwave"
 
 
-def _file_names():
+def _file_names(kind=CORE):
     """File names of the library on this platform, the versioned one first."""
+    stem = kind.stem
     if sys.platform == "win32":
-        return ["tractwave.dll", "libtractwave.dll"]
+        return [f"{stem}.dll", f"lib{stem}.dll"]
     if sys.platform == "darwin":
-        return ["libtractwave.1.dylib", "libtractwave.dylib"]
-    return ["libtractwave.so.1", "libtractwave.so"]
+        return [f"lib{stem}.1.dylib", f"lib{stem}.dylib"]
+    return [f"lib{stem}.so.1", f"lib{stem}.so"]
 
 
-def _bind(handle, where):
-    for name, argtypes in _PROTOTYPES.items():
+def _bind(handle, where, kind=CORE):
+    for name, argtypes in kind.prototypes.items():
         try:
             function = getattr(handle, name)
         except AttributeError:
             raise LibraryNotFoundError(
                 f"{where} was loaded but does not export {name}; "
-                "it is not a tractwave library") from None
+                f"it is not a {kind.stem} library") from None
         function.argtypes = argtypes
-        function.restype = None
+        function.restype = _INT if name in _INT_RESULTS else None
     return handle
 
 
@@ -58,41 +93,49 @@ def _open(path):
     return ctypes.CDLL(path)
 
 
-def _candidates(package_dir):
+def _candidates(package_dir, kind=CORE, environ=os.environ):
     """(name or path, where it is looked for) in search order, lazily: the
     last search runs a compiler or ldconfig and is worth avoiding."""
-    for name in _file_names():
+    # The voices library is usually built and installed beside the other one:
+    # TRACTWAVE_LIBRARY alone points at both.
+    if kind is VOICES and environ.get(ENVIRONMENT_VARIABLE):
+        beside = os.path.dirname(environ[ENVIRONMENT_VARIABLE])
+        for name in _file_names(kind):
+            yield os.path.join(beside, name), f" (beside {ENVIRONMENT_VARIABLE})"
+    for name in _file_names(kind):
         yield os.path.join(package_dir, name), ""
-    for name in _file_names():
+    for name in _file_names(kind):
         yield name, " on the system library path"
-    found = ctypes.util.find_library("tractwave")
-    if found and found not in _file_names():
+    found = ctypes.util.find_library(kind.stem)
+    if found and found not in _file_names(kind):
         yield found, " (found by ctypes.util.find_library)"
 
 
-def find_and_load(package_dir, environ=os.environ):
+def find_and_load(package_dir, environ=os.environ, kind=CORE):
     """Returns (handle, path) of the first library found.
 
-    Order: the file named by TRACTWAVE_LIBRARY (and nothing else when it is
+    Order: the file named by the library's environment variable
+    (TRACTWAVE_LIBRARY, TRACTWAVE_VOICES_LIBRARY; nothing else when it is
     set, so that a wrong setting is reported rather than silently replaced by
-    another copy), then a copy next to the package, then the system's
-    library search path.
+    another copy), then, for the voices library, a copy beside the file
+    TRACTWAVE_LIBRARY names, then a copy next to the package, then the
+    system's library search path.
     """
     tried = []
-    explicit = environ.get(ENVIRONMENT_VARIABLE)
+    explicit = environ.get(kind.variable)
     if explicit:
         try:
-            return _bind(_open(explicit), explicit), explicit
+            return _bind(_open(explicit), explicit, kind), explicit
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
             raise LibraryNotFoundError(
-                f"cannot load the tractwave library named by "
-                f"{ENVIRONMENT_VARIABLE}={explicit}: {error}") from None
+                f"cannot load the {kind.stem} library named by "
+                f"{kind.variable}={explicit}: {error}") from None
 
-    for path, where in _candidates(package_dir):
+    for path, where in _candidates(package_dir, kind, environ):
         try:
-            return _bind(_open(path), path), path
+            return _bind(_open(path), path, kind), path
         except LibraryNotFoundError:
             raise
         except OSError as error:
@@ -100,21 +143,31 @@ def find_and_load(package_dir, environ=os.environ):
             tried.append(f"{path}{where} ({reason})")
 
     raise LibraryNotFoundError(
-        "cannot find the tractwave shared library. Looked for:\n  "
+        f"cannot find the {kind.stem} shared library. Looked for:\n  "
         + "\n  ".join(tried)
-        + f"\n{ENVIRONMENT_VARIABLE} is not set. Build the library (cmake), "
-        f"then set {ENVIRONMENT_VARIABLE} to its path, copy it next to the "
+        + f"\n{kind.variable} is not set. Build the library (cmake), "
+        f"then set {kind.variable} to its path, copy it next to the "
         "package, or install it where the system loader finds it.")
 
 
 _lock = threading.Lock()
-_loaded = None
+_loaded = {}
 
 
-def library():
+def pointer(array):
+    """The address of a numpy array's data, as the prototypes take it."""
+    return array.ctypes.data_as(_FLOAT_P)
+
+
+def library(kind=CORE):
     """The loaded library and where it came from, loading it on first use."""
-    global _loaded
     with _lock:
-        if _loaded is None:
-            _loaded = find_and_load(os.path.dirname(os.path.abspath(__file__)))
-        return _loaded
+        if kind.stem not in _loaded:
+            _loaded[kind.stem] = find_and_load(
+                os.path.dirname(os.path.abspath(__file__)), kind=kind)
+        return _loaded[kind.stem]
+
+
+def voices_library():
+    """The loaded voices library and where it came from."""
+    return library(VOICES)

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Reliability: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# and under ThreadSanitizer, the fuzzers' seed corpora and a 60 s fuzzing run
-# of each, and valgrind memcheck over the example host and the main test
-# program.
+# and under ThreadSanitizer, the fuzzers' seed corpora and a fuzzing run of
+# FUZZ_SECONDS (60) for each (the entry points, the voices, the score
+# parser), and valgrind memcheck over the example host and the test programs.
 # Sanitizer builds get folders of their own next to the main build.
 set -eu
 . tools/lib.sh
@@ -32,26 +32,34 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 echo "--- fuzzing"
 CC=clang-14 CXX=clang++-14 checking_build "$BUILD_DIR-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
+# Every target's seeds: the entry points' and the voices' corpora and the
+# shared score cases.
 ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
-# New inputs go to scratch folders; the repository's seeds stay as they are.
+
+# Fuzzes one target for FUZZ_SECONDS from its seed folders. New inputs go to
+# a scratch folder; the repository's seeds stay as they are.
 fuzz() {
-  target=$1 seeds=$2
-  work="$BUILD_DIR-fuzz/run-$target"
+  name=$1 max_len=$2
+  shift 2
+  work="$BUILD_DIR-fuzz/run-$name"
   rm -rf "$work"
   mkdir -p "$work/corpus"
-  "$BUILD_DIR-fuzz/tests/fuzz/$target" -max_total_time="$FUZZ_SECONDS" \
-    -max_len=2048 -print_final_stats=1 -artifact_prefix="$work/" \
-    "$work/corpus" "$seeds" >"$work/log" 2>&1 || {
+  "$BUILD_DIR-fuzz/tests/fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
+    -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$work/" \
+    "$work/corpus" "$@" >"$work/log" 2>&1 || {
     tail -n 60 "$work/log"
-    echo "$target found a fault; the input is in $work/"
+    echo "fuzzer $name found a fault; the input is in $work/"
     exit 1
   }
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
-  echo "$target: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
+  echo "fuzzer $name: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
 }
-fuzz tractwave_fuzz tests/fuzz/corpus
-fuzz tractwave_voices_fuzz tests/fuzz/voices_corpus
+fuzz tractwave_fuzz 2048 tests/fuzz/corpus
+fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
+# The score parser, JSON and CSV, from the shared score cases.
+fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
+  tests/scores/render tests/scores/refuse
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the

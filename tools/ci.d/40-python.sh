@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 
 $PYTHON --version
 cp -R python "$work/src"
-cp "$BUILD_DIR/libtractwave.so.1" "$work/src/tractwave/"
+cp "$BUILD_DIR/libtractwave.so.1" "$BUILD_DIR/libtractwave_voices.so.1" "$work/src/tractwave/"
 $PYTHON -m pip install --quiet --no-build-isolation --no-index --no-deps \
   --root-user-action=ignore --target "$work/site" "$work/src"
 
@@ -29,6 +29,8 @@ PYTHONPATH="$work/site" $PYTHON -c '
 import sys, tractwave
 print("tractwave", tractwave.__version__, "from", tractwave.__file__)
 print("library", tractwave.library_path())
-sys.exit(not tractwave.library_path().startswith(sys.argv[1]))' "$work/site/tractwave/"
+print("voices library", tractwave.voices_library_path())
+sys.exit(not (tractwave.library_path().startswith(sys.argv[1]) and
+              tractwave.voices_library_path().startswith(sys.argv[1])))' "$work/site/tractwave/"
 PYTHONPATH="$work/site" PYTHONDONTWRITEBYTECODE=1 TRACTWAVE_RENDER="$RENDER" \
   $PYTHON -m pytest -q -p no:cacheprovider "$REPO/python/tests"

@@ -1,5 +1,6 @@
 // tractwave-render: renders a score of articulatory keyframes to a WAV file.
 #include "demo_score.h"
+#include "output.h"
 #include "score.h"
 
 #include <CLI/CLI.hpp>
@@ -20,7 +21,7 @@
 #include <io.h>
 #define isatty _isatty
 #else
-#include <sys/stat.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -30,10 +31,29 @@ using namespace tw::render;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFault = 2;
-constexpr int kExitInterrupted = 130;
+// Samples rendered and written at a time, whatever the block size: the block
+// says where parameters change, not how much is held in memory.
+constexpr int kPiece = 1 << 16;
 
-volatile std::sig_atomic_t g_interrupted = 0;
-extern "C" void on_signal(int) { g_interrupted = 1; }
+extern "C" void on_signal(int signal) { g_stop_signal = signal; }
+
+// Ctrl-C, kill and a closed terminal all stop a render cleanly. Without
+// SA_RESTART a blocking open or write (a FIFO without a reader) returns, so
+// the signal is seen at once.
+void catch_signals() {
+#ifdef _WIN32
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+#else
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(s, &action, nullptr);
+  // A reader that goes away is a write error, reported as such.
+  signal(SIGPIPE, SIG_IGN);
+#endif
+}
 
 const char *kFooter = R"(Scores
   CSV: a header row naming "t" (seconds) and any of the parameters, then one
@@ -43,43 +63,48 @@ const char *kFooter = R"(Scores
       0.2,0.35,0.8,,0.9
   JSON: {"sample_rate": 48000, "block": 64,
          "keyframes": [{"t": 0.0, "pitch": 0.3}, {"t": 0.5, "voicing": 0.8}]}
-  "sample_rate" and "block" are optional; --rate and --block override them.
-  The format follows the extension (.csv, .json) unless --input-format says.
+  "sample_rate" (8001 to 768000) and "block" (1 to 2147483647) are optional
+  whole numbers; --rate and --block override them. The format follows the
+  extension (.csv, .json) unless --input-format says.
 
   Parameters, nominally 0 to 1 (0.5 is neutral for the shapes): pitch
   (70 to 450 Hz), voicing, pharynx, tongue_body, tongue_tip, larynx,
   voice_mix, velum, lips, breathiness. A parameter a keyframe leaves out
   keeps its previous value; the first keyframe's defaults are 0.5, except
-  voicing and breathiness, which are 0. Times must not decrease.
+  voicing and breathiness, which are 0. Every value, times included, lies
+  within -1000000 to 1000000; times are not negative and do not decrease.
+  A score lasts at most 1000000000 samples and its file at most
+  --max-score-size. docs/scores.md has the whole rule.
 
 Rendering
   The output lasts until the last keyframe: round(t_last x rate) samples,
-  made in blocks of --block samples (the last one shorter) by one
-  synthesiser call per block, from a new voice. The block that starts at
-  sample s uses the keyframes linearly interpolated at time s / rate
-  (double precision, rounded to float). Before the first keyframe the first
-  holds, after the last the last; of keyframes sharing a time the later one
-  holds from that time on. With --gain 0 (the default) the file holds the
-  synthesiser's samples unchanged; pcm16 rounds them to 16 bits (clipping at
-  full scale).
+  made in blocks of --block samples (the last one shorter) from a new voice.
+  The block that starts at sample s uses the keyframes linearly
+  interpolated at time s / rate (double precision, rounded to float).
+  Before the first keyframe the first holds, after the last the last; of
+  keyframes sharing a time the later one holds from that time on. With
+  --gain 0 (the default) the file holds the synthesiser's samples
+  unchanged; pcm16 rounds them to 16 bits (clipping at full scale).
 
 Output
-  A mono WAV file. It is written under a temporary name and renamed when
-  complete, so a failed or interrupted render leaves no file behind (and an
-  existing file of that name untouched). A summary line goes to stdout;
-  renders longer than a second show progress on stderr when it is a
-  terminal.
+  A mono WAV file. A regular file is written under a temporary name beside
+  it (.NAME.tractwave-PID.tmp) and renamed when complete, so a failed or
+  interrupted render leaves no file behind and an existing file untouched;
+  its permissions are kept and a symbolic link is followed. A device or
+  FIFO is written in place. A later run removes temporary files that a
+  killed run left. A summary line goes to stdout; renders longer than a
+  second show progress on stderr when it is a terminal.
 
 Exit status
-  0 success; 2 a missing or malformed score, a bad option value or an
-  unwritable output (one message on stderr naming the file, line, key or
-  option at fault); 130 interrupted.
+  0 success; 2 a missing or malformed score, a bad option value, an
+  unwritable output or samples that are not finite numbers (one message on
+  stderr naming the file, line, key or option at fault); 128 + the signal
+  number when stopped by SIGINT (130), SIGHUP or SIGTERM.
 )";
 
 struct Options {
   std::string score, output, format = "float", input_format;
-  int rate = 0, block = 0;
-  double gain_db = 0.0;
+  std::string rate, block, gain = "0", max_score_size;
   bool print_demo = false, quiet = false;
 };
 
@@ -93,84 +118,38 @@ std::string default_output(const std::string &score) {
   return (has_ext ? score.substr(0, dot) : score) + ".wav";
 }
 
-// Output goes to a temporary file beside the target, renamed into place only
-// when every sample is written.
-class OutputFile {
-public:
-  OutputFile(const std::string &path, int rate, int sf_subtype) : path_(path) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | sf_subtype;
-#ifdef _WIN32
-    temp_ = path + ".partial";
-    file_ = sf_open(temp_.c_str(), SFM_WRITE, &info);
-#else
-    temp_ = path + ".XXXXXX";
-    const int fd = mkstemp(&temp_[0]);
-    if (fd < 0)
-      fail("cannot create the output file");
-    // mkstemp makes the file private; give it the permissions a plainly
-    // created file would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    file_ = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-    if (!file_)
-      close(fd);
-#endif
-    if (!file_) {
-      const std::string why = sf_strerror(nullptr);
-      std::remove(temp_.c_str());
-      throw Error(path_ + ": cannot write the output: " + why);
-    }
-    // Full-scale samples clip instead of wrapping around in 16-bit output.
-    sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    // The PEAK chunk carries a time stamp; without it the same score always
-    // gives the same bytes.
-    sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
-  }
+// Whole numbers on the command line follow the score's rule: decimal, in
+// any form with a whole value ("44100", "044100", "4.41e4"); "0xAC44" is
+// no number.
+long long whole_option(const std::string &text, const std::string &option) {
+  const auto v = decimal_number(text);
+  if (!v || *v != std::floor(*v) || std::fabs(*v) > 9e18)
+    throw Error(option + ": " + quote(text) +
+                " is not a whole number written in decimal");
+  return static_cast<long long>(*v);
+}
 
-  ~OutputFile() {
-    if (file_) {
-      sf_close(file_);
-      std::remove(temp_.c_str());
+// Messages quote what the score says with its control characters escaped;
+// this does the same for the rest (file names, option values), so that no
+// message can drive the terminal.
+std::string printable(const std::string &message) {
+  std::string out;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(message[i]);
+    const bool c1 = c == 0xC2 && i + 1 < message.size() &&
+                    static_cast<unsigned char>(message[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(message[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x",
+                    c1 ? static_cast<unsigned char>(message[++i]) : c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
     }
   }
-
-  void write(const float *samples, int n) {
-    if (sf_write_float(file_, samples, n) != n)
-      fail("cannot write the output");
-  }
-
-  void commit() {
-    const int status = sf_close(file_);
-    file_ = nullptr;
-    if (status != 0) {
-      std::remove(temp_.c_str());
-      throw Error(path_ +
-                  ": cannot write the output: " + sf_error_number(status));
-    }
-#ifdef _WIN32
-    std::remove(path_.c_str());
-#endif
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      const std::string why = std::strerror(errno);
-      std::remove(temp_.c_str());
-      throw Error(path_ + ": cannot write the output: " + why);
-    }
-  }
-
-private:
-  [[noreturn]] void fail(const char *what) {
-    const std::string why =
-        file_ ? sf_strerror(file_) : std::string(std::strerror(errno));
-    throw Error(path_ + ": " + what + ": " + why);
-  }
-
-  std::string path_, temp_;
-  SNDFILE *file_ = nullptr;
-};
+  return out;
+}
 
 // Progress on stderr, only for a terminal and only once a render has taken
 // a second, so that short renders and logs stay clean.
@@ -216,10 +195,12 @@ std::string decibels(double level) {
   return buf;
 }
 
-int render(const Options &opt) {
+int render(const Options &opt, std::optional<int> rate,
+           std::optional<int> block, std::size_t max_score_bytes) {
+  const std::string origin = opt.score.empty() ? "built-in demo" : opt.score;
   Score score;
   if (opt.score.empty()) {
-    score = parse_json(kDemoScore, "built-in demo");
+    score = parse_json(kDemoScore, origin);
   } else {
     std::optional<ScoreFormat> format;
     if (!opt.input_format.empty())
@@ -229,65 +210,78 @@ int render(const Options &opt) {
     if (!format)
       throw Error(opt.score + ": cannot tell the score's format from its "
                               "name; use --input-format csv|json");
-    score = load_score(opt.score, *format);
+    score = parse_score(read_score_file(opt.score, max_score_bytes), *format,
+                        opt.score);
   }
-
-  const int rate =
-      opt.rate ? opt.rate : score.sample_rate.value_or(kDefaultRate);
-  const int block = opt.block ? opt.block : score.block.value_or(kDefaultBlock);
+  const Plan plan = plan_rendering(score, origin, rate, block);
   const bool pcm16 = opt.format == "pcm16";
   const std::string output =
       opt.output.empty() ? default_output(opt.score) : opt.output;
+  const double gain_db = *decimal_number(opt.gain);
+  const float gain = static_cast<float>(std::pow(10.0, gain_db / 20.0));
 
-  // A plain WAV file cannot hold more than 4 GiB of samples.
-  const double bytes = score.keyframes.back().t * rate * (pcm16 ? 2 : 4);
-  if (bytes > 4294967295.0 - 4096.0)
-    throw Error((opt.score.empty() ? "built-in demo" : opt.score) +
-                ": the score is too long for a WAV file at " +
-                std::to_string(rate) + " Hz");
-  const std::int64_t total = sample_count(score, rate);
-  if (total < 1)
-    throw Error((opt.score.empty() ? "built-in demo" : opt.score) +
-                ": the score lasts no samples (its last keyframe is at t = " +
-                std::to_string(score.keyframes.back().t) + ")");
-
-  const float gain = static_cast<float>(std::pow(10.0, opt.gain_db / 20.0));
   const auto start = Clock::now();
-  OutputFile out(output, rate, pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-  Renderer renderer(score, rate, block);
+  catch_signals();
+  OutputFile out(output, opt.score, plan.rate,
+                 pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  Renderer renderer(score, plan);
   std::vector<float> buffer(
-      static_cast<std::size_t>(std::min<std::int64_t>(block, total)));
+      static_cast<std::size_t>(std::min<std::int64_t>(kPiece, plan.total)));
   double peak = 0.0, sum_sq = 0.0;
+  std::int64_t not_finite = 0, first_not_finite = 0;
   {
-    Progress progress(total, rate);
+    Progress progress(plan.total, plan.rate);
     while (!renderer.done()) {
-      if (g_interrupted)
-        return kExitInterrupted; // the OutputFile removes its temporary file
-      const int n = renderer.next(buffer.data());
-      if (opt.gain_db != 0.0)
+      if (g_stop_signal)
+        return 128 + g_stop_signal; // the OutputFile removes its temporary
+      const std::int64_t at = renderer.position();
+      const int n = renderer.render(buffer.data(), kPiece);
+      if (gain_db != 0.0)
         for (int i = 0; i < n; ++i)
           buffer[i] *= gain;
       for (int i = 0; i < n; ++i) {
-        peak = std::max(peak, static_cast<double>(std::fabs(buffer[i])));
-        sum_sq += static_cast<double>(buffer[i]) * buffer[i];
+        const double x = buffer[i];
+        if (!std::isfinite(x)) {
+          if (not_finite++ == 0)
+            first_not_finite = at + i;
+          continue;
+        }
+        peak = std::max(peak, std::fabs(x));
+        sum_sq += x * x;
       }
-      out.write(buffer.data(), n);
+      // After the first sample that is not a number nothing is written; the
+      // render goes on only to count them.
+      if (not_finite == 0)
+        out.write(buffer.data(), n);
       progress.update(renderer.position());
     }
   }
-  out.commit();
+  if (not_finite > 0) {
+    char where[64];
+    std::snprintf(where, sizeof where, "sample %lld, %.6g s",
+                  static_cast<long long>(first_not_finite),
+                  static_cast<double>(first_not_finite) / plan.rate);
+    throw Error(output + ": " + std::to_string(not_finite) + " of " +
+                std::to_string(plan.total) +
+                " samples are not finite numbers (the first at " + where +
+                (gain_db != 0.0 ? "; lower --gain" : "") +
+                "); no file written");
+  }
+  if (!out.commit())
+    return 128 + g_stop_signal;
   const double wall =
       std::chrono::duration<double>(Clock::now() - start).count();
-  const double seconds = static_cast<double>(total) / rate;
+  const double seconds = static_cast<double>(plan.total) / plan.rate;
 
   if (!opt.quiet) {
+    const double rms = std::sqrt(sum_sq / plan.total);
     std::printf("%s: %.3f s, %lld samples at %d Hz (%s, block %d); "
                 "peak %.4f (%s), RMS %.4f (%s); rendered in %.3f s, "
                 "%.1fx real time\n",
-                output.c_str(), seconds, static_cast<long long>(total), rate,
-                pcm16 ? "pcm16" : "float", block, peak, decibels(peak).c_str(),
-                std::sqrt(sum_sq / total),
-                decibels(std::sqrt(sum_sq / total)).c_str(), wall,
+                printable(output).c_str(), seconds,
+                static_cast<long long>(plan.total), plan.rate,
+                pcm16 ? "pcm16" : "float", plan.block, peak,
+                decibels(peak).c_str(), rms, decibels(rms).c_str(), wall,
                 seconds / std::max(wall, 1e-9));
     if (pcm16 && peak > 1.0)
       std::printf("warning: samples beyond full scale were clipped; lower "
@@ -317,17 +311,19 @@ int main(int argc, char **argv) {
                      std::to_string(kMaxRate) +
                      " (default: the score's sample_rate, else 48000)");
   app.add_option("--block", opt.block,
-                 "Samples per synthesiser call; parameters change at block "
-                 "boundaries (default: the score's block, else 64)");
+                 "Samples per block, 1 to 2147483647; parameters change at "
+                 "block boundaries (default: the score's block, else 64)");
   app.add_option("--format", opt.format,
                  "Sample format: float (32-bit, default) or pcm16")
       ->check(CLI::IsMember({"float", "pcm16"}));
   app.add_option("--input-format", opt.input_format,
                  "Score format when the extension does not tell: csv or json")
       ->check(CLI::IsMember({"csv", "json"}));
-  app.add_option("--gain", opt.gain_db,
+  app.add_option("--gain", opt.gain,
                  "Gain in dB applied to every sample (default 0: the "
                  "synthesiser's own level, peaks around -20 dBFS)");
+  app.add_option("--max-score-size", opt.max_score_size,
+                 "Largest score file read, in MiB (default 256)");
   app.add_flag("--print-demo", opt.print_demo,
                "Print the built-in demo score (JSON) to stdout and exit");
   app.add_flag("-q,--quiet", opt.quiet, "Do not print the summary line");
@@ -339,7 +335,8 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForVersion &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
-    std::cerr << "tractwave-render: " << e.what() << " (see --help)\n";
+    std::cerr << "tractwave-render: " << printable(e.what())
+              << " (see --help)\n";
     return kExitFault;
   }
 
@@ -348,20 +345,35 @@ int main(int argc, char **argv) {
     return std::fflush(stdout) == 0 ? 0 : kExitFault;
   }
 
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
   try {
     // Option values are checked before anything is read or written; a score's
-    // own sample_rate and block were checked when it was parsed.
-    if (app.count("--rate"))
-      check_rate(opt.rate, "--rate");
-    if (app.count("--block"))
-      check_block(opt.block, "--block");
-    if (!std::isfinite(opt.gain_db))
-      throw Error("--gain: must be a finite number of dB");
-    return render(opt);
+    // own sample_rate and block are checked when it is parsed.
+    std::optional<int> rate, block;
+    std::size_t max_score_bytes = kDefaultMaxScoreBytes;
+    if (app.count("--rate")) {
+      const long long r = whole_option(opt.rate, "--rate");
+      check_rate(r, "--rate");
+      rate = static_cast<int>(r);
+    }
+    if (app.count("--block")) {
+      const long long b = whole_option(opt.block, "--block");
+      check_block(b, "--block");
+      block = static_cast<int>(b);
+    }
+    const auto gain = decimal_number(opt.gain);
+    if (!gain || !std::isfinite(*gain))
+      throw Error("--gain: " + quote(opt.gain) +
+                  " is not a number of dB written in decimal");
+    if (app.count("--max-score-size")) {
+      const long long mib =
+          whole_option(opt.max_score_size, "--max-score-size");
+      if (mib < 1 || mib > (1LL << 20))
+        throw Error("--max-score-size: must be from 1 to 1048576 MiB");
+      max_score_bytes = static_cast<std::size_t>(mib) << 20;
+    }
+    return render(opt, rate, block, max_score_bytes);
   } catch (const Error &e) {
-    std::cerr << "tractwave-render: " << e.what() << "\n";
+    std::cerr << "tractwave-render: " << printable(e.what()) << "\n";
     return kExitFault;
   } catch (const std::bad_alloc &) {
     std::cerr << "tractwave-render: out of memory\n";

@@ -1,17 +1,21 @@
 #include "score.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <climits>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <sstream>
+#include <set>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace tw::render {
 
@@ -28,7 +32,10 @@ double initial_value(int param) {
 
 namespace {
 
-int param_index(const std::string &name) {
+constexpr std::size_t kQuoteChars = 40;
+constexpr std::size_t kLiteralChars = 40;
+
+int param_index(std::string_view name) {
   for (int i = 0; i < TRACTWAVE_NUM_PARAMETERS; ++i)
     if (name == kParamNames[i])
       return i;
@@ -42,202 +49,679 @@ std::string known_names() {
   return s;
 }
 
-// Appends a keyframe whose values are given for the parameters marked in
-// `given`; the others carry over from the previous keyframe.
-void append_keyframe(Score &score, double t,
-                     const std::array<double, TRACTWAVE_NUM_PARAMETERS> &values,
-                     const std::array<bool, TRACTWAVE_NUM_PARAMETERS> &given,
-                     const std::string &where) {
-  if (!std::isfinite(t) || t < 0.0)
-    throw Error(where + ": time t must be a finite number of seconds >= 0");
-  if (!score.keyframes.empty() && t < score.keyframes.back().t) {
-    std::ostringstream msg;
-    msg.precision(17);
-    msg << where << ": time t = " << t
-        << " is earlier than the previous keyframe's "
-        << score.keyframes.back().t << " (times must not decrease)";
-    throw Error(msg.str());
+// Shortest text that reads back as the same double, as Python's repr and
+// JavaScript's String() print it (up to the exponent's form).
+std::string number_text(double v) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// A number as the score spells it, cut short like quoted text.
+std::string literal_text(std::string_view literal) {
+  if (literal.size() <= kLiteralChars)
+    return std::string(literal);
+  return std::string(literal.substr(0, kLiteralChars)) + "...";
+}
+
+std::string line_prefix(const std::string &origin, int line) {
+  return origin + ":" + std::to_string(line) + ": ";
+}
+
+// Offset of the first byte that is not well-formed UTF-8, or npos.
+std::size_t invalid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+      len = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      lo = c == 0xE0 ? 0xA0 : 0x80;
+      hi = c == 0xED ? 0x9F : 0xBF; // no UTF-16 surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      lo = c == 0xF0 ? 0x90 : 0x80;
+      hi = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    } else
+      return i;
+    if (s.size() - i < len)
+      return i;
+    const unsigned char c1 = static_cast<unsigned char>(s[i + 1]);
+    if (c1 < lo || c1 > hi)
+      return i;
+    for (std::size_t k = 2; k < len; ++k) {
+      const unsigned char ck = static_cast<unsigned char>(s[i + k]);
+      if (ck < 0x80 || ck > 0xBF)
+        return i;
+    }
+    i += len;
   }
-  Keyframe k;
-  k.t = t;
+  return std::string_view::npos;
+}
+
+// Checks the encoding and skips a byte-order mark.
+std::string_view checked_text(std::string_view text,
+                              const std::string &origin) {
+  const auto bad = invalid_utf8(text);
+  if (bad != std::string_view::npos) {
+    const auto line = 1 + std::count(text.begin(), text.begin() + bad, '\n');
+    throw Error(line_prefix(origin, static_cast<int>(line)) +
+                "not valid UTF-8 (byte " + std::to_string(bad) + ")");
+  }
+  if (text.substr(0, 3) == "\xEF\xBB\xBF")
+    text.remove_prefix(3);
+  return text;
+}
+
+// JSON's number grammar. Hexadecimal, "nan", "inf", a leading '+' or '.',
+// or a leading zero before more digits are not numbers in a score.
+std::size_t json_number_length(std::string_view s) {
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+      ++i;
+    return i > from;
+  };
+  if (i < s.size() && s[i] == '-')
+    ++i;
+  if (i < s.size() && s[i] == '0')
+    ++i;
+  else if (!digits())
+    return 0;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    if (!digits())
+      return 0;
+  }
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+      ++i;
+    if (!digits())
+      return 0;
+  }
+  return i;
+}
+
+// A CSV cell's number: an optional sign, digits with an optional decimal
+// point (".5" and "5." included, as spreadsheets write them), an optional
+// exponent. Nothing else: no "nan", "inf" or hexadecimal.
+bool is_csv_number(std::string_view s) {
+  std::size_t i = 0, whole = 0, fraction = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+    ++i;
+  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
+    ++i, ++whole;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
+      ++i, ++fraction;
+  }
+  if (whole + fraction == 0)
+    return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
+      ++i;
+    const std::size_t from = i;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
+      ++i;
+    if (i == from)
+      return false;
+  }
+  return i == s.size();
+}
+
+// Correctly rounded, like every JSON reader; a literal too large for a
+// double gives infinity, which the range check then refuses. The program
+// never changes the "C" locale, so strtod reads '.' as the decimal point.
+double to_double(std::string_view literal) {
+  const std::string text(literal);
+  return std::strtod(text.c_str(), nullptr);
+}
+
+// Where one keyframe's values are gathered before it joins the score.
+struct PendingKeyframe {
+  std::optional<double> t;
+  int t_line = 0;
+  std::array<double, TRACTWAVE_NUM_PARAMETERS> values{};
+  std::array<bool, TRACTWAVE_NUM_PARAMETERS> given{};
+};
+
+// The checks every value passes wherever it was written; returns the fault.
+std::optional<std::string> check_value(const std::string &name, double v,
+                                       std::string_view literal, bool is_time) {
+  if (!(std::fabs(v) <= kMaxValue))
+    return name + ": " + literal_text(literal) +
+           " is out of range (-1000000 to 1000000)";
+  if (is_time && v < 0.0)
+    return name + ": " + literal_text(literal) +
+           " is negative (times are seconds from 0)";
+  return std::nullopt;
+}
+
+// Appends a keyframe, carrying over the values it leaves out; returns the
+// fault if its time is earlier than the previous keyframe's.
+std::optional<std::string> append_keyframe(Score &score,
+                                           const PendingKeyframe &k,
+                                           const std::string &t_name) {
+  if (!score.keyframes.empty() && *k.t < score.keyframes.back().t)
+    return t_name + ": " + number_text(*k.t) +
+           " is earlier than the previous keyframe's " +
+           number_text(score.keyframes.back().t) + " (times must not decrease)";
+  Keyframe f;
+  f.t = *k.t;
   for (int i = 0; i < TRACTWAVE_NUM_PARAMETERS; ++i) {
     const double before = score.keyframes.empty()
                               ? initial_value(i)
                               : score.keyframes.back().values[i];
-    k.values[i] = given[i] ? values[i] : before;
+    f.values[i] = k.given[i] ? k.values[i] : before;
   }
-  score.keyframes.push_back(k);
+  score.keyframes.push_back(f);
+  return std::nullopt;
 }
 
-std::string trim(const std::string &s) {
+std::string trim(std::string_view s) {
   const char *ws = " \t\r";
   const auto b = s.find_first_not_of(ws);
-  if (b == std::string::npos)
+  if (b == std::string_view::npos)
     return "";
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+  return std::string(s.substr(b, s.find_last_not_of(ws) - b + 1));
 }
 
-std::vector<std::string> split_cells(const std::string &line) {
+std::vector<std::string> split_cells(std::string_view line) {
   std::vector<std::string> cells;
-  std::string::size_type start = 0;
+  std::size_t start = 0;
   for (;;) {
     const auto comma = line.find(',', start);
     cells.push_back(trim(line.substr(start, comma - start)));
-    if (comma == std::string::npos)
+    if (comma == std::string_view::npos)
       return cells;
     start = comma + 1;
   }
 }
 
-// Scores are data, not locale-dependent text: the program never changes the
-// "C" locale, so strtod reads '.' as the decimal point everywhere.
-bool parse_number(const std::string &cell, double &out) {
-  if (cell.empty())
-    return false;
-  errno = 0;
-  char *end = nullptr;
-  out = std::strtod(cell.c_str(), &end);
-  return end == cell.c_str() + cell.size() && errno != ERANGE &&
-         std::isfinite(out);
-}
+// The JSON form. Faults of form (not JSON, a duplicate key, too deep) end the
+// reading at once. Faults of meaning (an unknown key, a value out of range)
+// are noted, the first one only, and reported once the whole text has been
+// read as JSON, so that a score that is not JSON at all is always reported
+// as such, as every JSON reader reports it.
+class JsonReader {
+public:
+  JsonReader(std::string_view text, const std::string &origin)
+      : s_(text), origin_(origin) {}
 
-void check_not_empty(const Score &score, const std::string &origin) {
-  if (score.keyframes.empty())
-    throw Error(origin + ": the score has no keyframes");
-}
+  Score read() {
+    ws();
+    const int line = line_;
+    if (peek() == '{')
+      score_object();
+    else
+      fault(line, "the score must be a JSON object with \"keyframes\", not " +
+                      describe(value(1)));
+    ws();
+    if (pos_ < s_.size())
+      syntax("unexpected " + found() + " after the score");
+    if (fault_)
+      throw Error(*fault_);
+    if (score_.keyframes.empty())
+      throw Error(origin_ + ": the score has no keyframes");
+    return std::move(score_);
+  }
+
+private:
+  enum class Kind { number, string, other };
+  struct Value {
+    Kind kind;
+    std::string text; // a number's literal, a string's contents, else a word
+  };
+
+  [[noreturn]] void syntax(const std::string &what) const {
+    throw Error(line_prefix(origin_, line_) + "not valid JSON: " + what);
+  }
+
+  void fault(int line, const std::string &what) {
+    if (!fault_)
+      fault_ = line_prefix(origin_, line) + what;
+  }
+
+  char peek() const { return pos_ < s_.size() ? s_[pos_] : '\0'; }
+
+  std::string found() const {
+    if (pos_ >= s_.size())
+      return "end of the text";
+    return "character " + quote(s_.substr(pos_, 1));
+  }
+
+  void ws() {
+    for (; pos_ < s_.size(); ++pos_) {
+      const char c = s_[pos_];
+      if (c == '\n')
+        ++line_;
+      else if (c != ' ' && c != '\t' && c != '\r')
+        return;
+    }
+  }
+
+  void expect(char c) {
+    ws();
+    if (peek() != c)
+      syntax(std::string("expected '") + c + "' but found " + found());
+    ++pos_;
+  }
+
+  static std::string describe(const Value &v) {
+    switch (v.kind) {
+    case Kind::number:
+      return literal_text(v.text);
+    case Kind::string:
+      return quote(v.text);
+    default:
+      return v.text;
+    }
+  }
+
+  void open(int depth) {
+    if (depth > kMaxDepth)
+      throw Error(line_prefix(origin_, line_) + "nested too deeply (more " +
+                  "than " + std::to_string(kMaxDepth) + " levels)");
+    ++pos_;
+  }
+
+  unsigned hex4() {
+    unsigned u = 0;
+    for (int k = 0; k < 4; ++k, ++pos_) {
+      const char c = peek();
+      u <<= 4;
+      if (c >= '0' && c <= '9')
+        u |= static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        u |= static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        u |= static_cast<unsigned>(c - 'A' + 10);
+      else
+        syntax("bad \\u escape in a string");
+    }
+    return u;
+  }
+
+  static void append_utf8(std::string &out, unsigned cp) {
+    // A lone surrogate from an escape is kept as its three-byte form, so that
+    // messages show it as the other front ends do.
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+
+  std::string string_() {
+    std::string out;
+    ++pos_; // the opening quote
+    for (;;) {
+      if (pos_ >= s_.size())
+        syntax("a string is not closed");
+      const char c = s_[pos_];
+      if (c == '"') {
+        ++pos_;
+        return out;
+      }
+      if (static_cast<unsigned char>(c) < 0x20)
+        syntax("control character in a string (write it as \\u00XX)");
+      if (c != '\\') {
+        out += c;
+        ++pos_;
+        continue;
+      }
+      ++pos_;
+      const char e = peek();
+      const char *plain = "\"\\/bfnrt";
+      const char *meant = "\"\\/\b\f\n\r\t";
+      if (const char *p = e ? std::strchr(plain, e) : nullptr) {
+        out += meant[p - plain];
+        ++pos_;
+      } else if (e == 'u') {
+        ++pos_;
+        unsigned cp = hex4();
+        if (cp >= 0xD800 && cp < 0xDC00 && s_.substr(pos_, 2) == "\\u") {
+          const std::size_t back = pos_;
+          pos_ += 2;
+          const unsigned low = hex4();
+          if (low >= 0xDC00 && low < 0xE000)
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          else
+            pos_ = back;
+        }
+        append_utf8(out, cp);
+      } else {
+        syntax("bad escape in a string");
+      }
+    }
+  }
+
+  std::string_view number_() {
+    const std::size_t len = json_number_length(s_.substr(pos_));
+    if (len == 0)
+      syntax("bad number");
+    const auto literal = s_.substr(pos_, len);
+    pos_ += len;
+    return literal;
+  }
+
+  // Reads any value; objects and arrays are read through for their form
+  // only. `depth` is the level a container opened here would have.
+  Value value(int depth) {
+    ws();
+    const char c = peek();
+    if (c == '{') {
+      members(depth, [&](const std::string &, int) { value(depth + 1); });
+      return {Kind::other, "an object"};
+    }
+    if (c == '[') {
+      elements(depth, [&](std::size_t) { value(depth + 1); });
+      return {Kind::other, "an array"};
+    }
+    if (c == '"')
+      return {Kind::string, string_()};
+    if (c == '-' || (c >= '0' && c <= '9'))
+      return {Kind::number, std::string(number_())};
+    for (const char *word : {"true", "false", "null"})
+      if (s_.substr(pos_, std::strlen(word)) == word) {
+        pos_ += std::strlen(word);
+        return {Kind::other, word};
+      }
+    syntax("expected a value but found " + found());
+  }
+
+  // Reads an object; on_member(key, line) reads each member's value.
+  template <class F> void members(int depth, F on_member) {
+    open(depth);
+    std::set<std::string> seen;
+    ws();
+    if (peek() == '}') {
+      ++pos_;
+      return;
+    }
+    for (;;) {
+      ws();
+      if (peek() != '"')
+        syntax("expected a key in quotes but found " + found());
+      const int line = line_;
+      std::string key = string_();
+      if (!seen.insert(key).second)
+        throw Error(line_prefix(origin_, line) + "duplicate key " + quote(key));
+      expect(':');
+      on_member(key, line);
+      ws();
+      if (peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (peek() == '}') {
+        ++pos_;
+        return;
+      }
+      syntax("expected ',' or '}' but found " + found());
+    }
+  }
+
+  template <class F> void elements(int depth, F on_element) {
+    open(depth);
+    ws();
+    if (peek() == ']') {
+      ++pos_;
+      return;
+    }
+    for (std::size_t index = 0;; ++index) {
+      on_element(index);
+      ws();
+      if (peek() == ',') {
+        ++pos_;
+        continue;
+      }
+      if (peek() == ']') {
+        ++pos_;
+        return;
+      }
+      syntax("expected ',' or ']' but found " + found());
+    }
+  }
+
+  // "sample_rate" or "block": a whole number in any JSON number form.
+  std::optional<int> whole(const std::string &key, long long lo, long long hi) {
+    ws();
+    const int line = line_;
+    const Value v = value(2);
+    if (v.kind == Kind::number) {
+      const double x = to_double(v.text);
+      if (x >= static_cast<double>(lo) && x <= static_cast<double>(hi) &&
+          x == std::floor(x))
+        return static_cast<int>(x);
+    }
+    fault(line, key + ": must be a whole number from " + std::to_string(lo) +
+                    " to " + std::to_string(hi) + ", not " + describe(v));
+    return std::nullopt;
+  }
+
+  void score_object() {
+    members(1, [&](const std::string &key, int line) {
+      if (key == "sample_rate") {
+        score_.sample_rate = whole(key, kMinRate, kMaxRate);
+      } else if (key == "block") {
+        score_.block = whole(key, 1, kMaxBlock);
+      } else if (key == "keyframes") {
+        ws();
+        const int at = line_;
+        if (peek() == '[')
+          elements(2, [&](std::size_t index) { keyframe(index); });
+        else
+          fault(at, "keyframes: must be an array of keyframes, not " +
+                        describe(value(2)));
+      } else {
+        fault(line, "unknown key " + quote(key) +
+                        " (known: sample_rate, block, keyframes)");
+        value(2);
+      }
+    });
+  }
+
+  void keyframe(std::size_t index) {
+    const std::string where = "keyframes[" + std::to_string(index) + "]";
+    ws();
+    const int line = line_;
+    if (peek() != '{') {
+      fault(line, where +
+                      ": must be an object such as {\"t\": 0.5, "
+                      "\"pitch\": 0.3}, not " +
+                      describe(value(3)));
+      return;
+    }
+    PendingKeyframe k;
+    members(3, [&](const std::string &key, int key_line) {
+      const int param = key == "t" ? -1 : param_index(key);
+      if (key != "t" && param < 0) {
+        fault(key_line, where + ": unknown key " + quote(key) +
+                            " (known: " + known_names() + ")");
+        value(4);
+        return;
+      }
+      const std::string name = where + "." + key;
+      ws();
+      const int value_line = line_;
+      const Value v = value(4);
+      if (v.kind != Kind::number) {
+        fault(value_line, name + ": must be a number, not " + describe(v));
+        return;
+      }
+      const double x = to_double(v.text);
+      if (auto bad = check_value(name, x, v.text, param < 0)) {
+        fault(value_line, *bad);
+        return;
+      }
+      if (param < 0)
+        k.t = x, k.t_line = value_line;
+      else
+        k.values[param] = x, k.given[param] = true;
+    });
+    if (fault_)
+      return;
+    if (!k.t)
+      fault(line, where + ": has no \"t\"");
+    else if (auto bad = append_keyframe(score_, k, where + ".t"))
+      fault(k.t_line, *bad);
+  }
+
+  std::string_view s_;
+  const std::string &origin_;
+  std::size_t pos_ = 0;
+  int line_ = 1;
+  std::optional<std::string> fault_;
+  Score score_;
+};
 
 } // namespace
 
-Score parse_csv(const std::string &text, const std::string &origin) {
-  std::istringstream in(text);
-  std::string line;
-  int line_no = 0;
+std::string quote(std::string_view text) {
+  static const char *hex = "0123456789abcdef";
+  std::string out = "\"";
+  std::size_t i = 0, chars = 0;
+  while (i < text.size()) {
+    if (chars == kQuoteChars) {
+      out += "...";
+      break;
+    }
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // Decode one character; a byte that starts no sequence stands alone.
+    std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (c >= 0x80 && (c < 0xC2 || c > 0xF4))
+      len = 1;
+    len = std::min(len, text.size() - i);
+    unsigned cp = len == 1 ? c : c & (0x7F >> len);
+    bool ok = len > 1 || c < 0x80;
+    for (std::size_t k = 1; k < len; ++k) {
+      const unsigned char ck = static_cast<unsigned char>(text[i + k]);
+      ok = ok && (ck & 0xC0) == 0x80;
+      cp = (cp << 6) | (ck & 0x3F);
+    }
+    if (!ok) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+      ++i, ++chars;
+      continue;
+    }
+    if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
+               (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4)
+        out += hex[(cp >> shift) & 15];
+    } else {
+      out.append(text.substr(i, len));
+    }
+    i += len;
+    ++chars;
+  }
+  return out + "\"";
+}
+
+Score parse_csv(std::string_view text, const std::string &origin) {
+  text = checked_text(text, origin);
   std::vector<int> columns; // parameter index per column, -1 for t
   Score score;
-  while (std::getline(in, line)) {
+  int line_no = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    const std::string_view line = text.substr(start, end - start);
+    start = end == std::string_view::npos ? text.size() : end + 1;
     ++line_no;
-    if (line_no == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
-      line.erase(0, 3); // byte-order mark written by some spreadsheets
     if (trim(line).empty())
       continue;
-    const std::string where = origin + ":" + std::to_string(line_no);
+    const std::string where = line_prefix(origin, line_no);
     const auto cells = split_cells(line);
     if (columns.empty()) {
       bool has_t = false;
       for (const auto &name : cells) {
         const int index = name == "t" ? -1 : param_index(name);
         if (name != "t" && index < 0)
-          throw Error(where + ": unknown column \"" + name +
-                      "\" in the header (known: " + known_names() + ")");
+          throw Error(where + "unknown column " + quote(name) +
+                      " (known: " + known_names() + ")");
         if (std::find(columns.begin(), columns.end(), index) != columns.end())
-          throw Error(where + ": column \"" + name + "\" appears twice");
+          throw Error(where + "duplicate column " + quote(name));
         has_t = has_t || index == -1;
         columns.push_back(index);
       }
       if (!has_t)
-        throw Error(where + ": the header has no \"t\" column");
+        throw Error(where + "the header has no \"t\" column");
       continue;
     }
     if (cells.size() != columns.size())
-      throw Error(where + ": " + std::to_string(cells.size()) +
+      throw Error(where + std::to_string(cells.size()) +
                   " values, but the header names " +
                   std::to_string(columns.size()) + " columns");
-    double t = 0.0;
-    std::array<double, TRACTWAVE_NUM_PARAMETERS> values{};
-    std::array<bool, TRACTWAVE_NUM_PARAMETERS> given{};
+    PendingKeyframe k;
     for (std::size_t c = 0; c < cells.size(); ++c) {
       const int index = columns[c];
-      const char *name = index < 0 ? "t" : kParamNames[index];
+      const std::string name = index < 0 ? "t" : kParamNames[index];
       // An empty parameter cell leaves the parameter out of this keyframe.
       if (cells[c].empty() && index >= 0)
         continue;
-      double v = 0.0;
-      if (!parse_number(cells[c], v))
-        throw Error(where + ": column \"" + name + "\": \"" + cells[c] +
-                    "\" is not a finite number");
+      if (!is_csv_number(cells[c]))
+        throw Error(where + name + ": must be a number, not " +
+                    quote(cells[c]));
+      const double v = to_double(cells[c]);
+      if (auto bad = check_value(name, v, cells[c], index < 0))
+        throw Error(where + *bad);
       if (index < 0)
-        t = v;
+        k.t = v;
       else
-        values[index] = v, given[index] = true;
+        k.values[index] = v, k.given[index] = true;
     }
-    append_keyframe(score, t, values, given, where);
+    if (auto bad = append_keyframe(score, k, "t"))
+      throw Error(where + *bad);
   }
   if (columns.empty())
     throw Error(origin + ": the score is empty (no header row)");
-  check_not_empty(score, origin);
+  if (score.keyframes.empty())
+    throw Error(origin + ": the score has no keyframes");
   return score;
 }
 
-Score parse_json(const std::string &text, const std::string &origin) {
-  using nlohmann::json;
-  json doc;
-  try {
-    doc = json::parse(text);
-  } catch (const json::parse_error &e) {
-    // Turn the byte offset into a line number a reader can go to.
-    const auto upto = std::min<std::size_t>(e.byte, text.size());
-    const auto line = 1 + std::count(text.begin(), text.begin() + upto, '\n');
-    std::string what = e.what();
-    const auto colon = what.find(": ", what.find("parse error"));
-    throw Error(origin + ":" + std::to_string(line) + ": malformed JSON" +
-                (colon == std::string::npos ? "" : what.substr(colon)));
-  }
-  if (!doc.is_object())
-    throw Error(origin +
-                ": the score must be a JSON object with \"keyframes\"");
-  Score score;
-  auto integer = [&](const char *key, long long lo, long long hi) {
-    const json &v = doc[key];
-    if (!v.is_number_integer() || v.get<long long>() < lo ||
-        v.get<long long>() > hi)
-      throw Error(origin + ": \"" + key + "\" must be an integer from " +
-                  std::to_string(lo) + " to " + std::to_string(hi) + ", not " +
-                  v.dump());
-    return static_cast<int>(v.get<long long>());
-  };
-  for (const auto &item : doc.items()) {
-    const std::string &key = item.key();
-    if (key == "sample_rate")
-      score.sample_rate = integer("sample_rate", kMinRate, kMaxRate);
-    else if (key == "block")
-      score.block = integer("block", 1, INT_MAX);
-    else if (key != "keyframes")
-      throw Error(origin + ": unknown key \"" + key +
-                  "\" (known: sample_rate, block, keyframes)");
-  }
-  if (!doc.contains("keyframes") || !doc["keyframes"].is_array())
-    throw Error(origin + ": \"keyframes\" must be an array of keyframes");
-  const json &frames = doc["keyframes"];
-  for (std::size_t k = 0; k < frames.size(); ++k) {
-    const std::string where = origin + ": keyframes[" + std::to_string(k) + "]";
-    const json &frame = frames[k];
-    if (!frame.is_object())
-      throw Error(where + " must be an object such as {\"t\": 0.5, ...}");
-    if (!frame.contains("t"))
-      throw Error(where + " has no \"t\"");
-    double t = 0.0;
-    std::array<double, TRACTWAVE_NUM_PARAMETERS> values{};
-    std::array<bool, TRACTWAVE_NUM_PARAMETERS> given{};
-    for (const auto &item : frame.items()) {
-      const std::string &key = item.key();
-      const int index = key == "t" ? -1 : param_index(key);
-      if (key != "t" && index < 0)
-        throw Error(where + ": unknown key \"" + key +
-                    "\" (known: " + known_names() + ")");
-      if (!item.value().is_number() ||
-          !std::isfinite(item.value().get<double>()))
-        throw Error(where + "." + key + ": " + item.value().dump() +
-                    " is not a finite number");
-      const double v = item.value().get<double>();
-      if (index < 0)
-        t = v;
-      else
-        values[index] = v, given[index] = true;
-    }
-    append_keyframe(score, t, values, given, where);
-  }
-  check_not_empty(score, origin);
-  return score;
+Score parse_json(std::string_view text, const std::string &origin) {
+  return JsonReader(checked_text(text, origin), origin).read();
+}
+
+Score parse_score(std::string_view text, ScoreFormat format,
+                  const std::string &origin) {
+  return format == ScoreFormat::csv ? parse_csv(text, origin)
+                                    : parse_json(text, origin);
+}
+
+std::optional<double> decimal_number(std::string_view text) {
+  if (!is_csv_number(text))
+    return std::nullopt;
+  return to_double(text);
 }
 
 std::optional<ScoreFormat> format_from_extension(const std::string &path) {
@@ -255,16 +739,63 @@ std::optional<ScoreFormat> format_from_extension(const std::string &path) {
   return std::nullopt;
 }
 
-Score load_score(const std::string &path, ScoreFormat format) {
+std::string read_score_file(const std::string &path, std::size_t max_bytes) {
+  const auto too_large = [&] {
+    return Error(path + ": the score is larger than " +
+                 std::to_string(max_bytes >> 20) +
+                 " MiB (--max-score-size raises the limit)");
+  };
+  std::string text;
+#ifdef _WIN32
   std::ifstream in(path, std::ios::binary);
   if (!in)
     throw Error(path + ": cannot open the score: " + std::strerror(errno));
-  std::string text((std::istreambuf_iterator<char>(in)),
-                   std::istreambuf_iterator<char>());
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    if (text.size() + static_cast<std::size_t>(in.gcount()) > max_bytes)
+      throw too_large();
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad())
     throw Error(path + ": cannot read the score: " + std::strerror(errno));
-  return format == ScoreFormat::csv ? parse_csv(text, path)
-                                    : parse_json(text, path);
+#else
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw Error(path + ": cannot open the score: " + std::strerror(errno));
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0)
+    throw Error(path + ": cannot read the score: " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode))
+    throw Error(path + ": is a directory, not a score");
+  // A file says how large it is; a FIFO or device is read into a buffer
+  // that grows, but never past the limit, so it never holds much more.
+  if (S_ISREG(st.st_mode) &&
+      static_cast<std::uintmax_t>(st.st_size) > max_bytes)
+    throw too_large();
+  if (S_ISREG(st.st_mode))
+    text.reserve(static_cast<std::size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      throw Error(path + ": cannot read the score: " + std::strerror(errno));
+    if (n == 0)
+      break;
+    const std::size_t size = text.size() + static_cast<std::size_t>(n);
+    if (size > max_bytes)
+      throw too_large();
+    if (size > text.capacity())
+      text.reserve(std::min(max_bytes, std::max(size, 2 * text.capacity())));
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+#endif
+  return text;
 }
 
 void check_rate(long long rate, const std::string &what) {
@@ -275,9 +806,29 @@ void check_rate(long long rate, const std::string &what) {
 }
 
 void check_block(long long block, const std::string &what) {
-  if (block < 1 || block > INT_MAX)
+  if (block < 1 || block > kMaxBlock)
     throw Error(what + ": block size " + std::to_string(block) +
-                " must be at least 1");
+                " is out of range (1 to " + std::to_string(kMaxBlock) + ")");
+}
+
+Plan plan_rendering(const Score &score, const std::string &origin,
+                    std::optional<int> rate, std::optional<int> block) {
+  Plan plan;
+  plan.rate = rate.value_or(score.sample_rate.value_or(kDefaultRate));
+  plan.block = block.value_or(score.block.value_or(kDefaultBlock));
+  const double last = score.keyframes.back().t;
+  // Times are at most kMaxValue, so the product is far inside int64.
+  plan.total = std::llround(last * plan.rate);
+  if (plan.total > kMaxSamples)
+    throw Error(origin +
+                ": the score is too long: " + std::to_string(plan.total) +
+                " samples at " + std::to_string(plan.rate) + " Hz (at most " +
+                std::to_string(kMaxSamples) + ")");
+  if (plan.total < 1)
+    throw Error(origin +
+                ": the score lasts no samples (its last keyframe is at t = " +
+                number_text(last) + ")");
+  return plan;
 }
 
 ParamVector params_at(const Score &score, double t) {
@@ -295,32 +846,32 @@ ParamVector params_at(const Score &score, double t) {
     return p;
   }
   const Keyframe &a = *(after - 1), &b = *after;
-  const double f = (t - a.t) / (b.t - a.t);
+  const double w = (t - a.t) / (b.t - a.t);
   for (int i = 0; i < TRACTWAVE_NUM_PARAMETERS; ++i)
-    p[i] = static_cast<float>(a.values[i] + (b.values[i] - a.values[i]) * f);
+    p[i] = static_cast<float>(a.values[i] + (b.values[i] - a.values[i]) * w);
   return p;
 }
 
-std::int64_t sample_count(const Score &score, int rate) {
-  return std::llround(score.keyframes.back().t * rate);
-}
+Renderer::Renderer(const Score &score, const Plan &plan)
+    : score_(score), rate_(plan.rate), block_(plan.block), total_(plan.total) {}
 
-Renderer::Renderer(const Score &score, int rate, int block)
-    : score_(score), rate_(rate), block_(block),
-      total_(sample_count(score, rate)) {}
-
-int Renderer::next(float *out) {
-  const int n = static_cast<int>(std::min<std::int64_t>(
-      block_, std::max<std::int64_t>(0, total_ - position_)));
-  if (n == 0)
-    return 0;
-  const ParamVector p =
-      params_at(score_, static_cast<double>(position_) / rate_);
-  synthesize_waveguide_chunk_ex(n, p.data(), R_.data(), L_.data(),
-                                nasal_R_.data(), nasal_L_.data(), &phase_, out,
-                                static_cast<float>(rate_));
-  position_ += n;
-  return n;
+int Renderer::render(float *out, int capacity) {
+  int written = 0;
+  while (written < capacity && position_ < total_) {
+    if (block_left_ == 0) {
+      params_ = params_at(score_, static_cast<double>(position_) / rate_);
+      block_left_ = std::min<std::int64_t>(block_, total_ - position_);
+    }
+    const int n = static_cast<int>(
+        std::min<std::int64_t>(capacity - written, block_left_));
+    synthesize_waveguide_chunk_ex(n, params_.data(), R_.data(), L_.data(),
+                                  nasal_R_.data(), nasal_L_.data(), &phase_,
+                                  out + written, static_cast<float>(rate_));
+    written += n;
+    position_ += n;
+    block_left_ -= n;
+  }
+  return written;
 }
 
 } // namespace tw::render

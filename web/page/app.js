@@ -3,7 +3,7 @@
 // computes for the same parameters and the spectrum of what it plays.
 
 import { Engine, PARAMETERS, PARAMETER_INDEX, pitchHz } from "./engine.js";
-import { parseScore, scoreLength } from "./score.js";
+import { MAX_SCORE_SIZE, parseScore, readScore } from "./score.js";
 import { chordVoices } from "./voices.js";
 
 const P = PARAMETER_INDEX;
@@ -179,29 +179,19 @@ export async function playScore() {
 }
 
 function scoreSeconds() {
-  return state.score ? scoreLength(state.score) / state.score.sampleRate : 0;
+  return state.score ? state.score.length / state.score.sampleRate : 0;
 }
 
 // ---------------------------------------------------------------------------
 // Scores
 
-// Browsers play 3 kHz to 768 kHz contexts.
-const MIN_CONTEXT_RATE = 3000;
-const MAX_CONTEXT_RATE = 768000;
-// The worklet holds one block in its module's memory.
-const MAX_SCORE_BLOCK = 1 << 22;
-
-export function loadScoreText(text, name) {
+// Every score the rule accepts plays: its rate is within what browsers give
+// an audio context (3 to 768 kHz), and the worklet renders a block of any
+// size in pieces.
+function showScore(read, name) {
   const info = $("score-info");
   try {
-    const score = parseScore(text, name);
-    if (score.sampleRate < MIN_CONTEXT_RATE || score.sampleRate > MAX_CONTEXT_RATE)
-      throw new Error(`${name}: a browser cannot play "sample_rate" ${score.sampleRate}`);
-    if (score.block > MAX_SCORE_BLOCK)
-      throw new Error(`${name}: "block" ${score.block} is more than the page ` +
-        `can hold (${MAX_SCORE_BLOCK} samples)`);
-    if (scoreLength(score) === 0)
-      throw new Error(`${name}: the last keyframe is at time 0, nothing to play`);
+    const score = read();
     state.score = score;
     state.scoreName = name;
     info.classList.remove("error");
@@ -216,8 +206,21 @@ export function loadScoreText(text, name) {
   return state.score;
 }
 
+export function loadScoreText(text, name) {
+  return showScore(() => parseScore(text, name), name);
+}
+
 async function loadScoreFile(file) {
-  if (file) loadScoreText(await file.text(), file.name);
+  if (!file) return;
+  // Refused before it is read, as tractwave-render refuses it.
+  if (file.size > MAX_SCORE_SIZE) {
+    showScore(() => {
+      throw new Error(`${file.name}: the score is larger than ${MAX_SCORE_SIZE / 1048576} MiB`);
+    }, file.name);
+    return;
+  }
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  showScore(() => readScore(bytes, file.name), file.name);
 }
 
 // ---------------------------------------------------------------------------

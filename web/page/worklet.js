@@ -60,7 +60,8 @@ class TractwaveProcessor extends AudioWorkletProcessor {
   }
 
   startScore(score) {
-    this.voice = this.freshVoice(Math.max(128, score.block));
+    // The player renders a block of any size in pieces of at most 128.
+    this.voice = this.freshVoice();
     this.player = new ScorePlayer(score, this.voice);
     this.endPosted = false;
   }

@@ -224,7 +224,7 @@ describe("playground in Chromium", () => {
     });
     await page.dispatchEvent("body", "drop", { dataTransfer: drop });
     await page.waitForFunction(() => !window.tractwave.state.score);
-    assert.match(await page.textContent("#score-info"), /bad\.json: keyframe 0: unknown parameter "lipz"/);
+    assert.match(await page.textContent("#score-info"), /bad\.json:1: keyframes\[0\]: unknown key "lipz"/);
     assert.equal(await page.isEnabled("#play-score"), false);
     assert.deepEqual(errors, []);
     await page.close();

@@ -1,0 +1,191 @@
+"""Voices of the tractwave_voices library: each voice's whole state in a
+block of memory this object owns, so that voices never touch each other."""
+
+import ctypes
+import threading
+from collections.abc import Mapping
+
+import numpy as np
+
+from ._checks import (NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, count, input_array,
+                      parameter_vector, rate, real, state_array)
+from ._library import pointer, voices_library
+
+
+def _api():
+    return voices_library()[0]
+
+
+class Voice:
+    """One voice of the voices library.
+
+    Everything the engine keeps for a voice between blocks (waves, glottal
+    phase, noise generator, filter states, the smoother's history) lives in
+    this object's own memory. Voices never share anything: any number of them
+    can be rendered on one thread, interleaved or together with
+    ``render_voices``, and each gives exactly the samples it would give alone,
+    the same samples as the four-function library on a thread of its own.
+
+    ``copy()`` (and ``copy.copy``/``copy.deepcopy``) copies the voice's bytes:
+    the copy goes on from the same state, independently (a snapshot, an undo,
+    a look-ahead). ``reset()`` makes it a new voice. The state itself is
+    private to the library; ``tractwave.step`` renders over wave arrays of
+    your own where you need to see them.
+
+    A Voice may be passed between threads but used by one thread at a time;
+    a second thread rendering, resetting or copying it concurrently gets a
+    RuntimeError.
+    """
+
+    def __init__(self):
+        api = _api()
+        size = api.tractwave_voice_size()
+        alignment = api.tractwave_voice_alignment()
+        # numpy promises less alignment than the library asks for: allocate
+        # some slack and start the voice where the address is aligned.
+        self._buffer = np.zeros(size + alignment, dtype=np.uint8)
+        start = -self._buffer.ctypes.data % alignment
+        self._memory = self._buffer[start:start + size]
+        self._busy = threading.Lock()
+        api.tractwave_voice_init(self._address())
+
+    def _address(self):
+        return ctypes.c_void_p(self._memory.ctypes.data)
+
+    def _claim(self):
+        if not self._busy.acquire(blocking=False):
+            raise RuntimeError("this Voice is being used on another thread")
+
+    def reset(self):
+        """Makes this a new voice, as if just made."""
+        self._claim()
+        try:
+            _api().tractwave_voice_init(self._address())
+        finally:
+            self._busy.release()
+
+    def copy(self):
+        """An independent Voice that goes on from this one's state."""
+        twin = Voice()
+        self._claim()
+        try:
+            twin._memory[...] = self._memory
+        finally:
+            self._busy.release()
+        return twin
+
+    __copy__ = copy
+
+    def __deepcopy__(self, memo):
+        return self.copy()
+
+    def render(self, params, n, sample_rate=48000):
+        """Renders ``n`` samples with one parameter vector; returns float32[n].
+
+        ``params`` is anything ``parameters()`` accepts as its first argument.
+        The parameters hold for the whole call (the library does not
+        interpolate): to change them smoothly, render short blocks.
+        """
+        vector = parameter_vector(params)
+        n = count(n)
+        sample_rate = rate(sample_rate)
+        out = np.empty(n, dtype=np.float32)
+        self._claim()
+        try:
+            _api().tractwave_voice_render(self._address(), n, pointer(vector), pointer(out),
+                                          sample_rate)
+        finally:
+            self._busy.release()
+        return out
+
+    def render_geometry(self, *, n, f0, amp, mix, breathiness, oral_diameters,
+                        nasal_diameters, velum, glottal_coeff=0.75, lip_coeff=-0.85,
+                        nostril_coeff=-0.7, sample_rate=48000, out=None):
+        """One block over an explicit geometry and explicit controls.
+
+        The keyword arguments are ``tractwave.step``'s without the wave
+        arrays and the phase, which this voice keeps. Returns ``out``:
+        float32[n], newly allocated unless given.
+        """
+        n = count(n)
+        scalars = [real(value, name) for name, value in (
+            ("f0", f0), ("amp", amp), ("mix", mix), ("breathiness", breathiness),
+            ("velum", velum), ("glottal_coeff", glottal_coeff), ("lip_coeff", lip_coeff),
+            ("nostril_coeff", nostril_coeff))]
+        sample_rate = rate(sample_rate)
+        oral = input_array(oral_diameters, ORAL_SECTIONS, "oral_diameters")
+        nasal = input_array(nasal_diameters, NASAL_SECTIONS, "nasal_diameters")
+        out = np.empty(n, dtype=np.float32) if out is None else state_array(out, n, "out")
+        f0, amp, mix, breathiness, velum, glottal, lip, nostril = scalars
+        self._claim()
+        try:
+            _api().tractwave_voice_render_geometry(
+                self._address(), n, f0, amp, mix, breathiness, pointer(oral), pointer(nasal),
+                velum, glottal, lip, nostril, pointer(out), sample_rate)
+        finally:
+            self._busy.release()
+        return out
+
+    def __repr__(self):
+        return "<tractwave.Voice>"
+
+
+def _parameter_rows(params, voices):
+    """params as a C-contiguous float32 (voices, 10) array: an array of that
+    shape, or a sequence with one parameter vector or mapping per voice."""
+    if isinstance(params, np.ndarray) and params.ndim == 2:
+        if params.shape != (voices, NUM_PARAMETERS):
+            raise ValueError(f"params must have shape ({voices}, {NUM_PARAMETERS}) for "
+                             f"{voices} voices, not {params.shape}")
+        rows = [input_array(row, NUM_PARAMETERS, f"params[{i}]") for i, row in enumerate(params)]
+    else:
+        if isinstance(params, (Mapping, str)) or not hasattr(params, "__len__"):
+            raise TypeError("params must hold one parameter vector per voice")
+        if len(params) != voices:
+            raise ValueError(f"{len(params)} parameter vectors for {voices} voices")
+        rows = [parameter_vector(row) for row in params]
+    return np.ascontiguousarray(np.stack(rows) if rows else
+                                np.empty((0, NUM_PARAMETERS), np.float32), dtype=np.float32)
+
+
+def render_voices(voices, params, n, sample_rate=48000, out=None):
+    """Renders ``n`` samples of many voices in one call; returns float32[count, n].
+
+    ``voices`` is a sequence of distinct ``Voice`` objects; ``params`` their
+    parameter vectors, one per voice (a (count, 10) array, or a sequence of
+    anything ``parameters()`` accepts). Row i of the result is voice i's
+    block, exactly what ``voices[i].render(params[i], n, sample_rate)`` would
+    give. The library runs one voice per vector lane (16 at a time with
+    AVX-512), which costs far less per voice than one by one. ``out``, if
+    given, must be a writable C-contiguous float32 array of shape (count, n).
+    """
+    voices = list(voices)
+    for v in voices:
+        if not isinstance(v, Voice):
+            raise TypeError(f"voices must be tractwave.Voice objects, not {type(v).__name__}")
+    if len({id(v) for v in voices}) != len(voices):
+        raise ValueError("the same Voice appears twice")
+    n = count(n)
+    sample_rate = rate(sample_rate)
+    rows = _parameter_rows(params, len(voices))
+    if out is None:
+        out = np.empty((len(voices), n), dtype=np.float32)
+    elif not (isinstance(out, np.ndarray) and out.dtype == np.float32
+              and out.shape == (len(voices), n) and out.flags.c_contiguous
+              and out.flags.writeable):
+        raise ValueError(f"out must be a writable C-contiguous float32 array of shape "
+                         f"({len(voices)}, {n})")
+    if not voices:
+        return out
+    claimed = []
+    try:
+        for v in voices:
+            v._claim()
+            claimed.append(v)
+        addresses = (ctypes.c_void_p * len(voices))(*(v._memory.ctypes.data for v in voices))
+        _api().tractwave_voices_render(addresses, len(voices), n, pointer(rows), pointer(out),
+                                       sample_rate)
+    finally:
+        for v in claimed:
+            v._busy.release()
+    return out

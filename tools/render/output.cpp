@@ -1,0 +1,406 @@
+#include "output.h"
+#include "score.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace tw::render {
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+#ifdef _WIN32
+
+// Windows has no FIFOs or symbolic links worth following here: a temporary
+// file beside the target, renamed into place.
+OutputFile::OutputFile(const std::string &path, const std::string &, int rate,
+                       int sf_subtype)
+    : path_(path), target_(path), temp_(path + ".partial") {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | sf_subtype;
+  file_ = sf_open(temp_.c_str(), SFM_WRITE, &info);
+  if (!file_)
+    throw Error(path_ + ": cannot write the output: " + sf_strerror(nullptr));
+  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
+  if (file_)
+    sf_close(file_);
+  file_ = nullptr;
+  if (!temp_.empty())
+    std::remove(temp_.c_str());
+  temp_.clear();
+}
+
+void OutputFile::fail(const std::string &what, int error) const {
+  throw Error(path_ + ": " + what + ": " + std::strerror(error));
+}
+
+void OutputFile::write(const float *samples, int n) {
+  if (sf_write_float(file_, samples, n) != n)
+    throw Error(path_ + ": cannot write the output: " + sf_strerror(file_));
+}
+
+bool OutputFile::commit() {
+  const int status = sf_close(file_);
+  file_ = nullptr;
+  if (status != 0 || g_stop_signal) {
+    discard();
+    if (status != 0)
+      throw Error(path_ +
+                  ": cannot write the output: " + sf_error_number(status));
+    return false;
+  }
+  std::remove(target_.c_str());
+  if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int error = errno;
+    discard();
+    fail("cannot write the output", error);
+  }
+  temp_.clear();
+  return true;
+}
+
+bool OutputFile::copy_to(int) const { return false; }
+
+int OutputFile::remove_stale_temporaries(const std::string &) { return 0; }
+
+#else
+
+namespace {
+
+// The signals that stop a render: between the last check and the rename they
+// are held back, so that one arriving before the rename always wins.
+class HoldSignals {
+public:
+  HoldSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+      sigaddset(&set, s);
+    sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~HoldSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+private:
+  sigset_t old_;
+};
+
+std::string dir_of(const std::string &path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos)
+    return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_of(const std::string &path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows symbolic links in the last part of the path, so that the file
+// replaced is the link's target and the link itself stays.
+std::string follow_links(const std::string &path, const std::string &shown) {
+  std::string target = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+      return target;
+    if (hops == 40)
+      throw Error(shown + ": cannot write the output: too many symbolic links");
+    std::vector<char> buf(static_cast<std::size_t>(st.st_size) + 256);
+    const ssize_t n = readlink(target.c_str(), buf.data(), buf.size());
+    if (n < 0 || static_cast<std::size_t>(n) >= buf.size())
+      throw Error(shown + ": cannot follow the symbolic link: " +
+                  std::strerror(n < 0 ? errno : ENAMETOOLONG));
+    const std::string link(buf.data(), static_cast<std::size_t>(n));
+    target = link[0] == '/' ? link : dir_of(target) + "/" + link;
+  }
+}
+
+// The temporary file's name beside `target`: ".NAME.tractwave-PID.tmp",
+// with NAME shortened (at a character boundary) to keep within the file
+// system's limit on a name. The process number lets a later run tell a
+// leftover of a killed run from a file a live run is writing.
+constexpr const char *kTempMark = ".tractwave-";
+constexpr const char *kTempEnd = ".tmp";
+
+std::string temp_prefix(const std::string &target) {
+  const std::string dir = dir_of(target);
+  long name_max = pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0)
+    name_max = 255;
+  // ".", the mark, up to 10 digits of a process number, the ending.
+  const std::size_t room = static_cast<std::size_t>(name_max) - 1 -
+                           std::strlen(kTempMark) - 10 - std::strlen(kTempEnd);
+  std::string base = base_of(target);
+  if (base.size() > room) {
+    std::size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80)
+      --cut;
+    base.resize(cut);
+  }
+  return (dir == "/" ? "" : dir) + "/." + base + kTempMark;
+}
+
+bool write_all(int fd, const char *data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR && !g_stop_signal)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+} // namespace
+
+OutputFile::OutputFile(const std::string &path, const std::string &score,
+                       int rate, int sf_subtype)
+    : path_(path) {
+  struct stat st;
+  const bool exists = stat(path.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT)
+    fail("cannot write the output", errno);
+  if (exists && S_ISDIR(st.st_mode))
+    throw Error(path_ + ": cannot write the output: it is a directory");
+  struct stat in;
+  if (exists && !score.empty() && stat(score.c_str(), &in) == 0 &&
+      in.st_dev == st.st_dev && in.st_ino == st.st_ino)
+    throw Error(path_ + ": the output is the score itself; choose another "
+                        "output name (-o)");
+
+  if (exists && !S_ISREG(st.st_mode)) {
+    // A device, FIFO or terminal is written, never replaced. Whatever cannot
+    // seek gets the file once it is complete, from a spool file without a
+    // name, which nothing outlives.
+    out_fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    while (out_fd_ < 0 && errno == EINTR && !g_stop_signal)
+      out_fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (out_fd_ < 0)
+      fail("cannot write the output", errno);
+    if (lseek(out_fd_, 0, SEEK_CUR) >= 0) {
+      mode_ = Mode::in_place;
+      fd_ = out_fd_;
+    } else {
+      mode_ = Mode::spool;
+      const char *tmpdir = std::getenv("TMPDIR");
+      std::string spool = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") +
+                          "/tractwave-render-XXXXXX";
+      fd_ = mkstemp(&spool[0]);
+      if (fd_ < 0)
+        fail("cannot create a spool file in " + dir_of(spool), errno);
+      unlink(spool.c_str());
+    }
+  } else {
+    target_ = follow_links(path, path_);
+    struct stat ts;
+    const bool target_exists = stat(target_.c_str(), &ts) == 0;
+    if (target_exists) {
+      mode_bits_ = ts.st_mode & 07777;
+      owner_ = ts.st_uid;
+      group_ = ts.st_gid;
+      keep_owner_ = true;
+      // Replacing a file with several names would part it from the others;
+      // it is overwritten once the complete file exists.
+      mode_ = ts.st_nlink > 1 ? Mode::copy_into : Mode::replace;
+    } else {
+      const mode_t mask = umask(0);
+      umask(mask);
+      mode_bits_ = 0666 & ~mask;
+    }
+    remove_stale_temporaries(target_);
+    temp_ = temp_prefix(target_) + std::to_string(getpid()) + kTempEnd;
+    fd_ = open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd_ < 0 && errno == EEXIST) {
+      // Left by an earlier process with this number: not a live one.
+      unlink(temp_.c_str());
+      fd_ = open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd_ < 0) {
+      const int error = errno;
+      temp_.clear();
+      fail("cannot write the output", error);
+    }
+  }
+
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | sf_subtype;
+  file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+  if (!file_) {
+    const std::string why = sf_strerror(nullptr);
+    discard();
+    throw Error(path_ + ": cannot write the output: " + why);
+  }
+  // Full-scale samples clip instead of wrapping around in 16-bit output.
+  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // The PEAK chunk carries a time stamp; without it the same score always
+  // gives the same bytes.
+  sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() {
+  if (file_)
+    sf_close(file_);
+  file_ = nullptr;
+  if (fd_ >= 0 && fd_ != out_fd_)
+    close(fd_);
+  if (out_fd_ >= 0)
+    close(out_fd_);
+  fd_ = out_fd_ = -1;
+  if (!temp_.empty())
+    unlink(temp_.c_str());
+  temp_.clear();
+}
+
+void OutputFile::fail(const std::string &what, int error) const {
+  throw Error(path_ + ": " + what + ": " + std::strerror(error));
+}
+
+void OutputFile::write(const float *samples, int n) {
+  if (sf_write_float(file_, samples, n) != n)
+    throw Error(path_ + ": cannot write the output: " + sf_strerror(file_));
+}
+
+bool OutputFile::copy_to(int to) const {
+  if (lseek(fd_, 0, SEEK_SET) != 0)
+    return false;
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    const ssize_t n = read(fd_, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return false;
+    if (n == 0)
+      return true;
+    if (!write_all(to, buf.data(), static_cast<std::size_t>(n)))
+      return false;
+  }
+}
+
+bool OutputFile::commit() {
+  const int status = sf_close(file_);
+  file_ = nullptr;
+  if (status != 0) {
+    discard();
+    throw Error(path_ +
+                ": cannot write the output: " + sf_error_number(status));
+  }
+  if (mode_ == Mode::in_place) {
+    discard();
+    return true;
+  }
+  if (mode_ == Mode::spool) {
+    // Copying into a FIFO waits for its reader, so signals stay deliverable.
+    const bool copied = copy_to(out_fd_);
+    const int error = errno;
+    discard();
+    if (g_stop_signal)
+      return false;
+    if (!copied)
+      fail("cannot write the output", error);
+    return true;
+  }
+
+  // The data reaches the disk before the name points at it, so a crash
+  // leaves the old file or the new one, never an empty one.
+  if (keep_owner_ && fchown(fd_, owner_, group_) != 0) {
+    // Only root may give a file away; the permissions are kept regardless.
+  }
+  if (fchmod(fd_, static_cast<mode_t>(mode_bits_)) != 0 || fsync(fd_) != 0)
+    fail("cannot write the output", errno);
+
+  HoldSignals hold;
+  if (g_stop_signal) {
+    discard();
+    return false;
+  }
+  if (mode_ == Mode::copy_into) {
+    const int to = open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const bool copied = to >= 0 && copy_to(to) && fsync(to) == 0;
+    const int error = errno;
+    if (to >= 0)
+      close(to);
+    discard();
+    if (!copied)
+      fail("cannot write the output", error);
+    return true;
+  }
+  if (rename(temp_.c_str(), target_.c_str()) != 0) {
+    const int error = errno;
+    discard();
+    fail("cannot write the output", error);
+  }
+  temp_.clear();
+  close(fd_);
+  fd_ = -1;
+  // The rename itself is made durable by flushing the folder that holds it.
+  const int dir = open(dir_of(target_).c_str(), O_RDONLY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+int OutputFile::remove_stale_temporaries(const std::string &path) {
+  const std::string target = follow_links(path, path);
+  const std::string prefix = temp_prefix(target);
+  const std::string dir = dir_of(prefix), start = base_of(prefix);
+  DIR *d = opendir(dir.c_str());
+  if (!d)
+    return 0;
+  int removed = 0;
+  const std::size_t end_len = std::strlen(kTempEnd);
+  while (const dirent *e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() <= start.size() + end_len ||
+        name.compare(0, start.size(), start) != 0 ||
+        name.compare(name.size() - end_len, end_len, kTempEnd) != 0)
+      continue;
+    const std::string digits =
+        name.substr(start.size(), name.size() - start.size() - end_len);
+    if (digits.size() > 10 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    const long long pid = std::stoll(digits);
+    // Only a process that no longer exists has stopped writing it.
+    if (pid <= 0 || pid == getpid() || pid > INT_MAX ||
+        kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+      continue;
+    const std::string full = (dir == "/" ? "" : dir) + "/" + name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        unlink(full.c_str()) == 0)
+      ++removed;
+  }
+  closedir(d);
+  return removed;
+}
+
+#endif
+
+} // namespace tw::render

@@ -1,0 +1,59 @@
+// Where tractwave-render's samples go. A regular file is written under a
+// temporary name beside it and put in place only when complete, so a fault,
+// a signal or a full disk leaves the old file as it was; anything else
+// (a device, a FIFO, a terminal) is written in place.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <string>
+
+#include <sndfile.h>
+
+namespace tw::render {
+
+// Set by the signal handlers of the program; a write that sees it set stops
+// and leaves everything as it was.
+extern volatile std::sig_atomic_t g_stop_signal;
+
+class OutputFile {
+public:
+  // Checks the target and opens what will be written: `score` names the
+  // input, which must not be the output. Throws Error; nothing that exists
+  // has been changed when it does.
+  OutputFile(const std::string &path, const std::string &score, int rate,
+             int sf_subtype);
+  ~OutputFile();
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+
+  void write(const float *samples, int n);
+
+  // Puts the complete file in place. Returns false, with nothing changed, if
+  // a signal arrived first; throws Error on a fault.
+  bool commit();
+
+  // Removes what a run killed before it could clean up left beside `path`.
+  // Returns how many such files it removed.
+  static int remove_stale_temporaries(const std::string &path);
+
+private:
+  enum class Mode { replace, copy_into, in_place, spool };
+
+  [[noreturn]] void fail(const std::string &what, int error) const;
+  void discard();
+  bool copy_to(int to) const;
+
+  std::string path_;   // as given, for messages
+  std::string target_; // the file that ends up holding the samples
+  std::string temp_;   // the temporary file, when it has a name
+  Mode mode_ = Mode::replace;
+  int fd_ = -1;     // what libsndfile writes
+  int out_fd_ = -1; // the device or FIFO, in the in-place modes
+  bool keep_owner_ = false;
+  unsigned mode_bits_ = 0;
+  unsigned owner_ = 0, group_ = 0;
+  SNDFILE *file_ = nullptr;
+};
+
+} // namespace tw::render
