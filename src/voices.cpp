@@ -495,18 +495,11 @@ TRACTWAVE_VOICES_API void tractwave_voice_render_geometry(
     float sample_rate) {
   if (n <= 0)
     return;
-  const block_controls controls = {f0,
-                                   amp,
-                                   mix,
-                                   breathiness,
-                                   oral_diameters,
-                                   nasal_diameters,
-                                   velum,
-                                   glottal_coeff,
-                                   lip_coeff,
-                                   nostril_coeff,
-                                   sample_rate};
-  render_one(as_voice(voice), n, controls, out);
+  render_one(as_voice(voice), n,
+             geometry_controls(f0, amp, mix, breathiness, oral_diameters,
+                               nasal_diameters, velum, glottal_coeff, lip_coeff,
+                               nostril_coeff, sample_rate),
+             out);
 }
 
 TRACTWAVE_VOICES_API void tractwave_voices_render(void *const *voices,

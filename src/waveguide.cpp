@@ -846,11 +846,25 @@ struct parameter_path {
     breathiness = p[TRACTWAVE_BREATHINESS];
   }
 
-  block_controls controls(float sample_rate) const {
-    return {f0,    amp,           mix,       breathiness,   oral,       nasal,
-            velum, kGlottalCoeff, kLipCoeff, kNostrilCoeff, sample_rate};
-  }
+  block_controls controls(float sample_rate) const;
 };
+
+// The controls of a block over an explicit geometry, as the callers pass them.
+inline block_controls geometry_controls(float f0, float amp, float mix,
+                                        float breathiness, const float *oral,
+                                        const float *nasal, float velum,
+                                        float glottal_coeff, float lip_coeff,
+                                        float nostril_coeff,
+                                        float sample_rate) {
+  return {f0,    amp,           mix,       breathiness,   oral,       nasal,
+          velum, glottal_coeff, lip_coeff, nostril_coeff, sample_rate};
+}
+
+inline block_controls parameter_path::controls(float sample_rate) const {
+  return geometry_controls(f0, amp, mix, breathiness, oral, nasal, velum,
+                           kGlottalCoeff, kLipCoeff, kNostrilCoeff,
+                           sample_rate);
+}
 
 #ifndef TRACTWAVE_ENGINE_ONLY
 // Defined with the platform code: run_block over the calling thread's record.
@@ -883,19 +897,13 @@ step_waveguide_block(int n, float f0, float amp, float mix, float breathiness,
     *phase = *phase;
     return;
   }
-  const block_controls controls = {f0,
-                                   amp,
-                                   mix,
-                                   breathiness,
-                                   oral_diameters,
-                                   nasal_diameters,
-                                   velum,
-                                   glottal_coeff,
-                                   lip_coeff,
-                                   nostril_coeff,
-                                   sample_rate};
   const voice_arrays arrays = {R, L, nasal_R, nasal_L, phase};
-  run_on_this_thread(n, controls, arrays, out);
+  run_on_this_thread(n,
+                     geometry_controls(f0, amp, mix, breathiness,
+                                       oral_diameters, nasal_diameters, velum,
+                                       glottal_coeff, lip_coeff, nostril_coeff,
+                                       sample_rate),
+                     arrays, out);
 }
 
 TRACTWAVE_API void synthesize_waveguide_chunk_ex(int n, const float *parameters,

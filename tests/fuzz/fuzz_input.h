@@ -3,6 +3,8 @@
 // to long, and what "sane" input is.
 #pragma once
 
+#include "fuzz_check.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -23,16 +25,6 @@ constexpr int kMaxBlock = 4100;
 // overflow (an input the fuzzer once found).
 constexpr float kSane = 1e6f;
 constexpr float kSaneWave = 1e20f;
-
-#define CHECK(cond, ...)                                                       \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      std::fprintf(stderr, "check failed: %s: ", #cond);                       \
-      std::fprintf(stderr, __VA_ARGS__);                                       \
-      std::fprintf(stderr, "\n");                                              \
-      std::abort();                                                            \
-    }                                                                          \
-  } while (0)
 
 float from_bits(uint32_t bits) {
   float f;

@@ -6,6 +6,8 @@
 // first samples within -0.95 ... 0.95.
 #include "score.h"
 
+#include "fuzz_check.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,16 +18,6 @@
 namespace {
 
 using namespace tw::render;
-
-#define CHECK(cond, ...)                                                       \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      std::fprintf(stderr, "check failed: %s: ", #cond);                       \
-      std::fprintf(stderr, __VA_ARGS__);                                       \
-      std::fprintf(stderr, "\n");                                              \
-      std::abort();                                                            \
-    }                                                                          \
-  } while (0)
 
 // One line, short, and nothing a terminal would obey: no C0 or C1 control
 // character (the latter as UTF-8, C2 80 to C2 9F), no DEL.

@@ -34,8 +34,9 @@ bool same_voice(const void *a, const void *b, int size) {
   const float *y = static_cast<const float *>(b);
   for (int k = 0; k < size / 4; ++k)
     if (!same_float(x[k], y[k])) {
-      std::fprintf(stderr, "float %d of the voice: %g (%08x) against %g (%08x)\n",
-                   k, x[k], bits_of(x[k]), y[k], bits_of(y[k]));
+      std::fprintf(stderr,
+                   "float %d of the voice: %g (%08x) against %g (%08x)\n", k,
+                   x[k], bits_of(x[k]), y[k], bits_of(y[k]));
       return false;
     }
   return true;
@@ -133,10 +134,9 @@ void run(const uint8_t *data, size_t size) {
       tractwave_voice_render_geometry(pool.at(i), b.n, c[0], c[1], c[2], c[3],
                                       oral.data(), nasal.data(), c[4], c[5],
                                       c[6], c[7], out.data(), b.rate);
-      tractwave_voice_render_geometry(shadow.at(i), b.n, c[0], c[1], c[2],
-                                      c[3], oral.data(), nasal.data(), c[4],
-                                      c[5], c[6], c[7], out_shadow.data(),
-                                      b.rate);
+      tractwave_voice_render_geometry(shadow.at(i), b.n, c[0], c[1], c[2], c[3],
+                                      oral.data(), nasal.data(), c[4], c[5],
+                                      c[6], c[7], out_shadow.data(), b.rate);
       CHECK(out[n] == 7.0f, "geometry n=%d wrote past its block", b.n);
       pool.sane[i] = pool.sane[i] && ok;
       check_samples(out.data(), n, pool.sane[i], "geometry");
@@ -166,12 +166,10 @@ void run(const uint8_t *data, size_t size) {
         ptrs.push_back(pool.at(i));
       const size_t samples = static_cast<size_t>(voices) * n;
       std::vector<float> out(samples + 1, 7.0f), alone(n + 1, 7.0f);
-      std::vector<unsigned char> before(static_cast<size_t>(pool.size) *
-                                        kPool);
+      std::vector<unsigned char> before(static_cast<size_t>(pool.size) * kPool);
       std::memcpy(before.data(), pool.memory, before.size());
       if (count == 1 && in.ConsumeBool())
-        tractwave_voice_render(ptrs[0], b.n, params.data(), out.data(),
-                               b.rate);
+        tractwave_voice_render(ptrs[0], b.n, params.data(), out.data(), b.rate);
       else
         tractwave_voices_render(ptrs.data(), count, b.n, params.data(),
                                 out.data(), b.rate);

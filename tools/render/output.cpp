@@ -18,6 +18,26 @@ namespace tw::render {
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 
+namespace {
+
+SF_INFO wav_info(int rate, int sf_subtype) {
+  SF_INFO info{};
+  info.samplerate = rate;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | sf_subtype;
+  return info;
+}
+
+void set_up_writing(SNDFILE *file) {
+  // Full-scale samples clip instead of wrapping around in 16-bit output.
+  sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+  // The PEAK chunk carries a time stamp; without it the same score always
+  // gives the same bytes.
+  sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+}
+
+} // namespace
+
 #ifdef _WIN32
 
 // Windows has no FIFOs or symbolic links worth following here: a temporary
@@ -25,15 +45,11 @@ volatile std::sig_atomic_t g_stop_signal = 0;
 OutputFile::OutputFile(const std::string &path, const std::string &, int rate,
                        int sf_subtype)
     : path_(path), target_(path), temp_(path + ".partial") {
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = 1;
-  info.format = SF_FORMAT_WAV | sf_subtype;
+  SF_INFO info = wav_info(rate, sf_subtype);
   file_ = sf_open(temp_.c_str(), SFM_WRITE, &info);
   if (!file_)
     throw Error(path_ + ": cannot write the output: " + sf_strerror(nullptr));
-  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+  set_up_writing(file_);
 }
 
 OutputFile::~OutputFile() { discard(); }
@@ -242,21 +258,14 @@ OutputFile::OutputFile(const std::string &path, const std::string &score,
     }
   }
 
-  SF_INFO info{};
-  info.samplerate = rate;
-  info.channels = 1;
-  info.format = SF_FORMAT_WAV | sf_subtype;
+  SF_INFO info = wav_info(rate, sf_subtype);
   file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
   if (!file_) {
     const std::string why = sf_strerror(nullptr);
     discard();
     throw Error(path_ + ": cannot write the output: " + why);
   }
-  // Full-scale samples clip instead of wrapping around in 16-bit output.
-  sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-  // The PEAK chunk carries a time stamp; without it the same score always
-  // gives the same bytes.
-  sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+  set_up_writing(file_);
 }
 
 OutputFile::~OutputFile() { discard(); }

@@ -52,12 +52,13 @@ const $ = (id) => document.getElementById(id);
 export async function loadWasm(url = "tractwave.wasm") {
   const response = await fetch(url);
   if (!response.ok) throw new Error(`${url}: HTTP ${response.status}`);
-  state.wasm = await response.arrayBuffer();
-  state.engine = Engine.fromBytes(state.wasm);
+  const wasm = await response.arrayBuffer();
   // Without the voices module the page plays, but offers no chord.
   const voices = await fetch("tractwave_voices.wasm").catch(() => null);
   state.voicesWasm = voices?.ok ? await voices.arrayBuffer() : null;
+  state.engine = Engine.fromBytes(wasm);
   state.drawVoice = state.engine.newVoice(128);
+  state.wasm = wasm; // last: with it, the page is ready to play
 }
 
 // Puts a tractwave node (and an analyser) into any audio context, live or

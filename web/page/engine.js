@@ -36,7 +36,9 @@ export function compileModule(bytes) {
   return new WebAssembly.Module(bytes);
 }
 
-export class Engine {
+// One instance of a standalone module, and bump allocation in its memory
+// above __heap_base: what is allocated lives as long as the instance.
+export class Instance {
   constructor(module) {
     this.instance = new WebAssembly.Instance(module, {});
     this.exports = this.instance.exports;
@@ -45,19 +47,24 @@ export class Engine {
     this.next = this.exports.__heap_base.value;
   }
 
-  static fromBytes(bytes) {
-    return new Engine(compileModule(bytes));
-  }
-
-  // Bump allocation above __heap_base: arrays live as long as the engine.
-  allocFloats(count) {
-    const offset = (this.next + 15) & ~15;
-    const end = offset + count * 4;
+  alloc(bytes, alignment = 16) {
+    const offset = Math.ceil(this.next / alignment) * alignment;
+    const end = offset + bytes;
     const memory = this.exports.memory;
     if (end > memory.buffer.byteLength)
       memory.grow(Math.ceil((end - memory.buffer.byteLength) / 65536));
     this.next = end;
     return offset;
+  }
+}
+
+export class Engine extends Instance {
+  static fromBytes(bytes) {
+    return new Engine(compileModule(bytes));
+  }
+
+  allocFloats(count) {
+    return this.alloc(count * 4);
   }
 
   floats(offset, count) {

@@ -3,29 +3,11 @@
 // call, one voice per wasm SIMD lane. Shared by the page, the AudioWorklet
 // and the node tests.
 
-import { PARAMETER_COUNT } from "./engine.js";
+import { Instance, PARAMETER_COUNT, compileModule } from "./engine.js";
 
-export class VoicesEngine {
-  constructor(module) {
-    this.instance = new WebAssembly.Instance(module, {});
-    this.exports = this.instance.exports;
-    if (this.exports._initialize) this.exports._initialize();
-    this.next = this.exports.__heap_base.value;
-  }
-
+export class VoicesEngine extends Instance {
   static fromBytes(bytes) {
-    return new VoicesEngine(new WebAssembly.Module(bytes));
-  }
-
-  // Bump allocation above __heap_base: memory lives as long as the engine.
-  alloc(bytes, alignment = 16) {
-    const offset = Math.ceil(this.next / alignment) * alignment;
-    const end = offset + bytes;
-    const memory = this.exports.memory;
-    if (end > memory.buffer.byteLength)
-      memory.grow(Math.ceil((end - memory.buffer.byteLength) / 65536));
-    this.next = end;
-    return offset;
+    return new VoicesEngine(compileModule(bytes));
   }
 
   newChoir(count, maxBlock) {
