@@ -1,10 +1,11 @@
 #!/bin/sh
-# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), the macOS
-# objects, the installed package on every built platform, and the known-answer
-# block compared across platforms. Builds go to build-platforms/.
+# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), both with
+# the LV2 plugin (header-only LV2: the build machine's headers serve), the
+# macOS objects, the installed package on every built platform, and the
+# known-answer block compared across platforms. Builds go to build-platforms/.
 set -eu
 . tools/lib.sh
-need_packages $BASE_PACKAGES binutils googletest pkg-config clang-14 lld-14 llvm-14 \
+need_packages $BASE_PACKAGES binutils googletest pkg-config lv2-dev clang-14 lld-14 llvm-14 \
   g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
 
 OUT=build-platforms
