@@ -37,9 +37,22 @@ cross_build() {
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$toolchain.cmake" \
     -DTRACTWAVE_WARNINGS_AS_ERRORS=ON >/dev/null
   cmake --build "$OUT/$name" -j "$JOBS" >/dev/null
-  ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" | tail -n 3
-  ctest --test-dir "$OUT/$name" -R '^library_exports' --output-on-failure -V |
-    grep -E '^[0-9]+: (exports|imports|needed|undefined|machine|entry)'
+  # Through a file, not a pipe: a pipe's status would be the last command's,
+  # and a failing test would pass unseen.
+  if ! ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" \
+    >"$OUT/$name-ctest.log" 2>&1; then
+    cat "$OUT/$name-ctest.log"
+    echo "$name: tests failed"
+    exit 1
+  fi
+  tail -n 3 "$OUT/$name-ctest.log"
+  ctest --test-dir "$OUT/$name" -R '^library_exports' --output-on-failure -V \
+    >"$OUT/$name-exports.log" 2>&1 || {
+    cat "$OUT/$name-exports.log"
+    exit 1
+  }
+  grep -E '^[0-9]+: (exports|imports|needed|undefined|machine|entry)' \
+    "$OUT/$name-exports.log"
 }
 
 # Installs a build, moves the installed tree, and builds the example host
