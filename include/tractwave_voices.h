@@ -153,12 +153,14 @@ TRACTWAVE_VOICES_API void tractwave_voice_render_geometry(
 
 /*
  * One block of many voices in one call, each with its own parameter vector,
- * all at one rate and block length. The engine runs one voice per vector
- * lane where the processor has vector units (16 voices at a time with
- * AVX-512, 8 with AVX2, 4 with SSE2, NEON or wasm SIMD), so a batch costs far
- * less per voice than rendering its voices one by one. The result is exactly
- * what tractwave_voice_render gives for each voice alone, whatever the batch
- * size, the order of the voices or the instruction set.
+ * all at one rate and block length. On x86-64 and in WebAssembly the engine
+ * runs one voice per vector lane (16 voices at a time with AVX-512, 8 with
+ * AVX2, 4 with SSE2 or wasm SIMD), so a batch costs less per voice than
+ * rendering its voices one by one. Builds that fuse multiply-adds (arm64)
+ * render a batch voice by voice, since fused operations round differently
+ * in lane-per-voice code. The result is exactly what tractwave_voice_render
+ * gives for each voice alone, whatever the batch size, the order of the
+ * voices or the instruction set.
  *
  * voices       count pointers to initialised voices, each read and written.
  *              The same voice must not appear twice.

@@ -45,7 +45,16 @@ void render_parameters(voice_state &v, int n, const float *parameters,
   render_one(v, n, path.controls(sample_rate), out);
 }
 
-#ifdef TRACTWAVE_VECTOR
+// A batch runs one voice per vector lane wherever the engine is vectorised,
+// except where the build fuses multiply-adds (arm64): a fused operation
+// rounds once, and the compiler fuses the lane-per-voice code differently
+// from the per-voice engine, so a voice in a batch would part from the same
+// voice alone in the last bits. There a batch renders voice by voice.
+#if defined(TRACTWAVE_VECTOR) && !defined(__aarch64__)
+#define TRACTWAVE_VOICE_LANES 1
+#endif
+
+#ifdef TRACTWAVE_VOICE_LANES
 // A record the engine may use: no infinity or NaN anywhere in it.
 bool record_finite(const engine_record &r) {
   const wave_history &h = r.history;
@@ -410,7 +419,7 @@ TW_INLINE void render_groups(voice_state *const *voices, int count, int n,
     render_group<lanes8>(voices + first, rest, n, p, o, sample_rate);
 #endif
 }
-#endif // TRACTWAVE_VECTOR
+#endif // TRACTWAVE_VOICE_LANES
 
 #ifdef TRACTWAVE_WIDE_X86
 __attribute__((target("avx2"), noinline)) void
@@ -445,7 +454,7 @@ void render_batch(voice_state *const *voices, int count, int n,
     render_groups_avx2(voices, count, n, parameters, out, sample_rate);
   else
     render_groups<lanes4>(voices, count, n, parameters, out, sample_rate);
-#elif defined(TRACTWAVE_VECTOR)
+#elif defined(TRACTWAVE_VOICE_LANES)
   render_groups<lanes4>(voices, count, n, parameters, out, sample_rate);
 #else
   for (int i = 0; i < count; ++i) {

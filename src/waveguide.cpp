@@ -48,12 +48,18 @@
 #define TW_ALIGN alignas(16)
 #endif
 
-#ifdef TRACTWAVE_VECTOR
-// The vector form's helpers must melt into the loops that call them.
+// The engine's helpers melt into the block driver that calls them, in every
+// form: the vector form needs it for speed, and where the build fuses
+// multiply-adds (arm64) the same inlining everywhere means the same fused
+// operations in every library built from this file.
+#if defined(__GNUC__) || defined(__clang__)
 #define TW_INLINE inline __attribute__((always_inline))
-#define TW_UNROLL _Pragma("GCC unroll 8")
 #else
 #define TW_INLINE inline
+#endif
+#ifdef TRACTWAVE_VECTOR
+#define TW_UNROLL _Pragma("GCC unroll 8")
+#else
 #define TW_UNROLL
 #endif
 
@@ -144,12 +150,14 @@ struct lanes1 {
   typedef bool mask;
   typedef int i;
   typedef uint32_t u;
-  template <class T> static T pick(mask m, T a, T b) { return m ? a : b; }
-  static v splat(float x) { return x; }
-  static v to_float(u x) { return static_cast<float>(x); }
-  static v cos(v x) { return cosf(x); }
-  static v exp(v x) { return expf(x); }
-  static v tanh(v x) { return tanhf(x); }
+  template <class T> static TW_INLINE T pick(mask m, T a, T b) {
+    return m ? a : b;
+  }
+  static TW_INLINE v splat(float x) { return x; }
+  static TW_INLINE v to_float(u x) { return static_cast<float>(x); }
+  static TW_INLINE v cos(v x) { return cosf(x); }
+  static TW_INLINE v exp(v x) { return expf(x); }
+  static TW_INLINE v tanh(v x) { return tanhf(x); }
 };
 
 // ---------------------------------------------------------------------------
@@ -571,46 +579,47 @@ struct plain_engine {
     float R[kOral], L[kOral], nasal_R[kNasal], nasal_L[kNasal];
   };
 
-  static void coefficients(const float *d, int sections, float *K) {
+  static TW_INLINE void coefficients(const float *d, int sections, float *K) {
     for (int j = 0; j < sections - 1; ++j)
       K[j] = reflection<lanes1>(d[j], d[j + 1]);
   }
 
-  static int narrowest(const float *d, float &d_min) {
+  static TW_INLINE int narrowest(const float *d, float &d_min) {
     return find_constriction<lanes1>(d, d_min);
   }
 
-  static bool finite(const waves &w) {
+  static TW_INLINE bool finite(const waves &w) {
     return all_finite(w.R, kOral) && all_finite(w.L, kOral) &&
            all_finite(w.nasal_R, kNasal) && all_finite(w.nasal_L, kNasal);
   }
 
-  static void load_waves(waves &w, const float *R, const float *L,
-                         const float *nasal_R, const float *nasal_L) {
+  static TW_INLINE void load_waves(waves &w, const float *R, const float *L,
+                                   const float *nasal_R, const float *nasal_L) {
     copy_floats(w.R, R, kOral);
     copy_floats(w.L, L, kOral);
     copy_floats(w.nasal_R, nasal_R, kNasal);
     copy_floats(w.nasal_L, nasal_L, kNasal);
   }
 
-  static void store_waves(const waves &w, float *R, float *L, float *nasal_R,
-                          float *nasal_L) {
+  static TW_INLINE void store_waves(const waves &w, float *R, float *L,
+                                    float *nasal_R, float *nasal_L) {
     copy_floats(R, w.R, kOral);
     copy_floats(L, w.L, kOral);
     copy_floats(nasal_R, w.nasal_R, kNasal);
     copy_floats(nasal_L, w.nasal_L, kNasal);
   }
 
-  static float wrap(float x) { return fmodf(x, 1.0f); }
+  static TW_INLINE float wrap(float x) { return fmodf(x, 1.0f); }
 
-  static void pulses(const float *phases, float *pulse, int m) {
+  static TW_INLINE void pulses(const float *phases, float *pulse, int m) {
     for (int i = 0; i < m; ++i)
       pulse[i] = glottal_pulse<lanes1>(phases[i]);
   }
 
-  static void saturate(const float *radiated, float *out, int m);
+  static TW_INLINE void saturate(const float *radiated, float *out, int m);
 
-  static void write_back(float *x, float *prev, const float *next, int count) {
+  static TW_INLINE void write_back(float *x, float *prev, const float *next,
+                                   int count) {
     for (int k = 0; k < count; ++k) {
       x[k] = smooth(next[k], prev[k]);
       prev[k] = next[k];
@@ -620,9 +629,9 @@ struct plain_engine {
   // One sample: scatter, excite, reflect, smooth. raw holds the previous
   // sample's unsmoothed scattered values and receives this sample's. Every
   // read sees the waves as they stood at the start of the sample.
-  static void sample(const tube_setup &t, end_filters &f, waves &w, waves &raw,
-                     float glottis, float turbulence, float &lips_out,
-                     float &nostrils_out) {
+  static TW_INLINE void sample(const tube_setup &t, end_filters &f, waves &w,
+                               waves &raw, float glottis, float turbulence,
+                               float &lips_out, float &nostrils_out) {
     const block_scalars &s = t.s;
     float new_R[kOral], new_L[kOral], new_NR[kNasal], new_NL[kNasal];
     for (int k = 1; k < kOral; ++k)
@@ -687,7 +696,8 @@ template <class S> TW_INLINE typename S::v saturation(typename S::v x) {
   return S::tanh(x * kDrive) * kCeiling;
 }
 
-inline void plain_engine::saturate(const float *radiated, float *out, int m) {
+TW_INLINE void plain_engine::saturate(const float *radiated, float *out,
+                                      int m) {
   for (int i = 0; i < m; ++i)
     out[i] = saturation<lanes1>(radiated[i]);
 }

@@ -1,10 +1,11 @@
 #!/bin/sh
-# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), the macOS
-# objects, the installed package on every built platform, and the known-answer
-# block compared across platforms. Builds go to build-platforms/.
+# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), both with
+# the LV2 plugin (header-only LV2: the build machine's headers serve), the
+# macOS objects, the installed package on every built platform, and the
+# known-answer block compared across platforms. Builds go to build-platforms/.
 set -eu
 . tools/lib.sh
-need_packages $BASE_PACKAGES binutils googletest pkg-config clang-14 lld-14 llvm-14 \
+need_packages $BASE_PACKAGES binutils googletest pkg-config lv2-dev clang-14 lld-14 llvm-14 \
   g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
 
 OUT=build-platforms
@@ -36,9 +37,22 @@ cross_build() {
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$toolchain.cmake" \
     -DTRACTWAVE_WARNINGS_AS_ERRORS=ON >/dev/null
   cmake --build "$OUT/$name" -j "$JOBS" >/dev/null
-  ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" | tail -n 3
-  ctest --test-dir "$OUT/$name" -R '^library_exports' --output-on-failure -V |
-    grep -E '^[0-9]+: (exports|imports|needed|undefined|machine|entry)'
+  # Through a file, not a pipe: a pipe's status would be the last command's,
+  # and a failing test would pass unseen.
+  if ! ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" \
+    >"$OUT/$name-ctest.log" 2>&1; then
+    cat "$OUT/$name-ctest.log"
+    echo "$name: tests failed"
+    exit 1
+  fi
+  tail -n 3 "$OUT/$name-ctest.log"
+  ctest --test-dir "$OUT/$name" -R '^library_exports' --output-on-failure -V \
+    >"$OUT/$name-exports.log" 2>&1 || {
+    cat "$OUT/$name-exports.log"
+    exit 1
+  }
+  grep -E '^[0-9]+: (exports|imports|needed|undefined|machine|entry)' \
+    "$OUT/$name-exports.log"
 }
 
 # Installs a build, moves the installed tree, and builds the example host

@@ -1,0 +1,357 @@
+#include "instrument.h"
+
+#include "tractwave_voices.h"
+
+#include <math.h>
+#include <new>
+#include <stddef.h>
+#include <stdlib.h>
+
+namespace tractwave_lv2 {
+
+// Defaults are the "ah" vowel at voicing 0.8, and the gain that puts a held
+// middle C of it near -6 dBFS at full velocity.
+const ControlRange kControlRanges[kNumControls] = {
+    {0.0f, 1.0f, 0.8f},    // voicing
+    {0.0f, 1.0f, 0.75f},   // pharynx
+    {0.0f, 1.0f, 0.15f},   // tongue_body
+    {0.0f, 1.0f, 0.5f},    // tongue_tip
+    {0.0f, 1.0f, 0.5f},    // larynx
+    {0.0f, 1.0f, 0.9f},    // voice_mix
+    {0.0f, 1.0f, 0.0f},    // velum
+    {0.0f, 1.0f, 0.95f},   // lips
+    {0.0f, 1.0f, 0.1f},    // breathiness
+    {1.0f, 16.0f, 16.0f},  // polyphony
+    {0.001f, 5.0f, 0.01f}, // attack, s
+    {0.005f, 10.0f, 0.2f}, // release, s
+    {0.0f, 2.0f, 0.0f},    // glide, s
+    {0.0f, 24.0f, 2.0f},   // bend_range, semitones
+    {-40.0f, 48.0f, 28.0f} // gain, dB
+};
+
+namespace {
+
+// Control changes are spread over this long: short enough to follow a knob,
+// long enough that a jump in the tract's shape does not click.
+constexpr float kControlRampSeconds = 0.02f;
+// A stolen note, and every note on all-sound-off, fades out over this long.
+constexpr float kFadeSeconds = 0.005f;
+
+constexpr uint8_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0,
+                  kPitchBend = 0xE0;
+constexpr uint8_t kSustainPedal = 64, kAllSoundOff = 120,
+                  kResetControllers = 121, kAllNotesOff = 123,
+                  kPolyOn = 127; // 123 ... 127 all end every note
+
+float db_to_amplitude(float db) { return powf(10.0f, db * 0.05f); }
+
+} // namespace
+
+Instrument *Instrument::create(double sample_rate) {
+  if (!(sample_rate >= kMinRate && sample_rate <= kMaxRate))
+    return nullptr;
+  void *self_memory = malloc(sizeof(Instrument));
+  if (self_memory == nullptr)
+    return nullptr;
+  Instrument *self = new (self_memory) Instrument();
+
+  const size_t stride = static_cast<size_t>(tractwave_voice_size());
+  const size_t align = static_cast<size_t>(tractwave_voice_alignment());
+  self->memory_ = malloc(stride * kVoiceSlots + align);
+  if (self->memory_ == nullptr) {
+    free(self_memory);
+    return nullptr;
+  }
+  const uintptr_t base = reinterpret_cast<uintptr_t>(self->memory_);
+  char *aligned = reinterpret_cast<char *>((base + align - 1) / align * align);
+  for (int s = 0; s < kVoiceSlots; ++s) {
+    self->voices_[s].engine = aligned + stride * s;
+    tractwave_voice_init(self->voices_[s].engine);
+  }
+  self->rate_ = static_cast<float>(sample_rate);
+  for (int c = 0; c < kNumControls; ++c)
+    self->target_[c] = kControlRanges[c].fallback;
+  self->activate();
+  return self;
+}
+
+void Instrument::destroy(Instrument *instrument) {
+  if (instrument == nullptr)
+    return;
+  free(instrument->memory_);
+  instrument->~Instrument();
+  free(instrument);
+}
+
+void Instrument::activate() {
+  for (Voice &v : voices_) {
+    v.stage = Stage::kFree;
+    v.level.jump(0.0f);
+  }
+  bend_ = 0.0f;
+  sustain_ = false;
+  last_note_ = last_slot_ = -1;
+}
+
+int Instrument::samples(float seconds) const {
+  const float n = seconds * rate_ + 0.5f;
+  return n < 1.0f ? 1 : static_cast<int>(n);
+}
+
+bool Instrument::any_voice() const {
+  for (const Voice &v : voices_)
+    if (v.stage != Stage::kFree)
+      return true;
+  return false;
+}
+
+void Instrument::set_controls(const float *values) {
+  for (int c = 0; c < kNumControls; ++c) {
+    const float x = values[c];
+    if (x != x)
+      continue;
+    const ControlRange &r = kControlRanges[c];
+    target_[c] = x < r.min ? r.min : (x > r.max ? r.max : x);
+  }
+  // While nothing sounds (after activation, say) a change is inaudible, and
+  // a note that starts later should not begin with the tail of a ramp.
+  const int ramp = any_voice() ? samples(kControlRampSeconds) : 0;
+  for (int c = 0; c < kTractControls; ++c)
+    if (target_[c] != tract_[c].target || ramp == 0)
+      tract_[c].go(target_[c], ramp);
+  if (target_[kGain] != gain_db_.target || ramp == 0)
+    gain_db_.go(target_[kGain], ramp);
+  polyphony_ = static_cast<int>(target_[kPolyphony] + 0.5f);
+}
+
+void Instrument::midi(const uint8_t *message, uint32_t size) {
+  if (size < 3)
+    return;
+  const uint8_t status = message[0] & 0xF0;
+  const int data1 = message[1] & 0x7F, data2 = message[2] & 0x7F;
+  switch (status) {
+  case kNoteOn:
+    if (data2 > 0) {
+      note_on(data1, data2);
+      break;
+    }
+    note_off(data1);
+    break;
+  case kNoteOff:
+    note_off(data1);
+    break;
+  case kPitchBend: {
+    // Centre 8192; both ends reach the full range exactly.
+    const int value = (data2 << 7 | data1) - 8192;
+    bend_ = static_cast<float>(value) / (value < 0 ? 8192.0f : 8191.0f);
+    break;
+  }
+  case kControlChange:
+    if (data1 == kSustainPedal)
+      sustain(data2 >= 64);
+    else if (data1 == kAllSoundOff)
+      all_sound_off();
+    else if (data1 == kResetControllers) {
+      bend_ = 0.0f;
+      sustain(false);
+    } else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
+      all_notes_off();
+    break;
+  default:
+    break;
+  }
+}
+
+void Instrument::note_on(int note, int velocity) {
+  const float v = static_cast<float>(velocity) / 127.0f;
+  const float gain = v * v;
+  const int attack = samples(target_[kAttack]);
+
+  // A note that still sounds starts again from where its level is: no second
+  // voice, no jump.
+  for (int s = 0; s < kVoiceSlots; ++s) {
+    Voice &voice = voices_[s];
+    if (voice.note == note &&
+        (voice.stage == Stage::kHeld || voice.stage == Stage::kSustained ||
+         voice.stage == Stage::kReleased)) {
+      voice.stage = Stage::kHeld;
+      voice.order = ++clock_;
+      voice.level.go(gain, attack);
+      last_note_ = note;
+      last_slot_ = s;
+      return;
+    }
+  }
+
+  while (notes_sounding() >= polyphony_)
+    steal_one();
+  Voice *voice = free_voice();
+
+  // Glide from wherever the previous note is now, or where it ended.
+  float from = static_cast<float>(note);
+  if (target_[kGlide] > 0.0f && last_note_ >= 0) {
+    const Voice &last = voices_[last_slot_];
+    from = (last.stage != Stage::kFree && last.note == last_note_)
+               ? last.pitch.value
+               : static_cast<float>(last_note_);
+  }
+
+  tractwave_voice_init(voice->engine);
+  voice->stage = Stage::kHeld;
+  voice->note = note;
+  voice->order = ++clock_;
+  voice->level.jump(0.0f);
+  voice->level.go(gain, attack);
+  voice->pitch.jump(from);
+  if (target_[kGlide] > 0.0f)
+    voice->pitch.go(static_cast<float>(note), samples(target_[kGlide]));
+  else
+    voice->pitch.jump(static_cast<float>(note));
+  last_note_ = note;
+  last_slot_ = static_cast<int>(voice - voices_);
+}
+
+void Instrument::note_off(int note) {
+  for (Voice &v : voices_) {
+    if (v.note != note || v.stage != Stage::kHeld)
+      continue;
+    if (sustain_)
+      v.stage = Stage::kSustained;
+    else
+      release(v);
+  }
+}
+
+void Instrument::release(Voice &v) {
+  v.stage = Stage::kReleased;
+  v.order = ++clock_;
+  v.level.go(0.0f, samples(target_[kRelease]));
+}
+
+void Instrument::fade_out(Voice &v) {
+  v.stage = Stage::kFading;
+  v.level.go(0.0f, samples(kFadeSeconds));
+}
+
+void Instrument::sustain(bool down) {
+  sustain_ = down;
+  if (down)
+    return;
+  for (Voice &v : voices_)
+    if (v.stage == Stage::kSustained)
+      release(v);
+}
+
+void Instrument::all_notes_off() {
+  // Sustained notes end too: this is what a host sends to silence
+  // everything, and a pedal left down must not keep notes hanging.
+  for (Voice &v : voices_)
+    if (v.stage == Stage::kHeld || v.stage == Stage::kSustained)
+      release(v);
+}
+
+void Instrument::all_sound_off() {
+  for (Voice &v : voices_)
+    if (v.stage != Stage::kFree && v.stage != Stage::kFading)
+      fade_out(v);
+}
+
+int Instrument::notes_sounding() const {
+  int n = 0;
+  for (const Voice &v : voices_)
+    n += v.stage == Stage::kHeld || v.stage == Stage::kSustained ||
+         v.stage == Stage::kReleased;
+  return n;
+}
+
+// The oldest released note goes first, then the oldest one the pedal
+// holds, then the oldest held key.
+void Instrument::steal_one() {
+  const Stage preference[] = {Stage::kReleased, Stage::kSustained,
+                              Stage::kHeld};
+  for (Stage stage : preference) {
+    Voice *oldest = nullptr;
+    for (Voice &v : voices_)
+      if (v.stage == stage && (oldest == nullptr || v.order < oldest->order))
+        oldest = &v;
+    if (oldest != nullptr) {
+      fade_out(*oldest);
+      return;
+    }
+  }
+}
+
+Instrument::Voice *Instrument::free_voice() {
+  // After a steal at most kMaxPolyphony - 1 notes hold a slot, so one of the
+  // others is free or fading. With none free, notes were stolen faster than
+  // they fade, and the quietest fading one is cut.
+  Voice *quietest = nullptr;
+  for (Voice &v : voices_) {
+    if (v.stage == Stage::kFree)
+      return &v;
+    if (v.stage == Stage::kFading &&
+        (quietest == nullptr || v.level.value < quietest->level.value))
+      quietest = &v;
+  }
+  return quietest;
+}
+
+void Instrument::render(float *out, int n) {
+  for (int done = 0; done < n; done += kSubBlock) {
+    const int m = n - done < kSubBlock ? n - done : kSubBlock;
+    render_sub_block(out + done, m);
+  }
+}
+
+void Instrument::render_sub_block(float *out, int m) {
+  while (notes_sounding() > polyphony_)
+    steal_one();
+
+  const float bend_semitones = bend_ * target_[kBendRange];
+  int count = 0;
+  for (Voice &v : voices_) {
+    if (v.stage == Stage::kFree)
+      continue;
+    // The note's frequency, exactly, on the engine's linear pitch scale
+    // (70 Hz at 0, 450 Hz at 1; not clamped, so every note is reachable).
+    const double semitones =
+        static_cast<double>(v.pitch.value) + bend_semitones;
+    const double hz = 440.0 * exp2((semitones - 69.0) / 12.0);
+    float *p = batch_parameters_ + count * 10;
+    p[0] = static_cast<float>((hz - 70.0) / 380.0);
+    for (int c = 0; c < kTractControls; ++c)
+      p[1 + c] = tract_[c].value;
+    batch_[count] = v.engine;
+    batch_voice_[count] = &v;
+    ++count;
+    v.pitch.advance(m);
+  }
+  for (Ramp &r : tract_)
+    r.advance(m);
+
+  for (int i = 0; i < m; ++i)
+    mix_[i] = 0.0f;
+  if (count > 0) {
+    tractwave_voices_render(batch_, count, m, batch_parameters_, batch_out_,
+                            rate_);
+    for (int k = 0; k < count; ++k) {
+      Voice &v = *batch_voice_[k];
+      const float *x = batch_out_ + k * m;
+      for (int i = 0; i < m; ++i)
+        mix_[i] += x[i] * v.level.next();
+      if ((v.stage == Stage::kReleased || v.stage == Stage::kFading) &&
+          v.level.left == 0)
+        v.stage = Stage::kFree;
+    }
+  }
+
+  // The gain moves in steps of a sub-block in dB and linearly in between.
+  const float g0 = db_to_amplitude(gain_db_.value);
+  gain_db_.advance(m);
+  const float g1 = db_to_amplitude(gain_db_.value);
+  const float dg = (g1 - g0) / static_cast<float>(m);
+  for (int i = 0; i < m; ++i)
+    out[i] = mix_[i] * (g0 + dg * static_cast<float>(i + 1));
+}
+
+} // namespace tractwave_lv2

@@ -1,0 +1,174 @@
+// The polyphonic instrument behind the LV2 plugin: MIDI in, mono audio out.
+// It knows nothing of LV2; plugin.cpp maps ports and atom events onto it.
+//
+// Every note is a voice of the voices library, and all voices that sound are
+// rendered by one tractwave_voices_render call per sub-block of at most
+// kSubBlock samples. Between sub-blocks the controls move in short linear
+// ramps and each note's level follows its envelope sample by sample, so that
+// no change clicks. Nothing here allocates after create().
+#ifndef TRACTWAVE_LV2_INSTRUMENT_H
+#define TRACTWAVE_LV2_INSTRUMENT_H
+
+#include <stdint.h>
+
+namespace tractwave_lv2 {
+
+// The control ports, in port order after the MIDI input and audio output.
+enum Control {
+  kVoicing,
+  kPharynx,
+  kTongueBody,
+  kTongueTip,
+  kLarynx,
+  kVoiceMix,
+  kVelum,
+  kLips,
+  kBreathiness,
+  kPolyphony,
+  kAttack,
+  kRelease,
+  kGlide,
+  kBendRange,
+  kGain,
+  kNumControls
+};
+
+// The tract controls (voicing and the eight shapes) are kVoicing ... kLast
+// and go straight into the engine's parameter vector.
+constexpr int kTractControls = kBreathiness + 1;
+
+constexpr int kMaxPolyphony = 16;
+// Room for as many again: a stolen note fades out in a slot of its own while
+// the new note starts in another.
+constexpr int kVoiceSlots = 2 * kMaxPolyphony;
+constexpr int kSubBlock = 32;
+
+// Sample rates the plugin accepts. The engine takes 8000 Hz and below for
+// 48000, which would put every note at the wrong pitch.
+constexpr double kMinRate = 8001.0;
+constexpr double kMaxRate = 768000.0;
+
+// A value moving linearly to a target over a given number of samples, and
+// landing on it exactly.
+struct Ramp {
+  float value = 0.0f, target = 0.0f, step = 0.0f;
+  int left = 0;
+
+  void jump(float v) {
+    value = target = v;
+    step = 0.0f;
+    left = 0;
+  }
+  void go(float to, int samples) {
+    target = to;
+    if (samples <= 0) {
+      jump(to);
+      return;
+    }
+    left = samples;
+    step = (to - value) / static_cast<float>(samples);
+  }
+  float next() {
+    if (left > 0) {
+      value += step;
+      if (--left == 0)
+        value = target;
+    }
+    return value;
+  }
+  void advance(int samples) {
+    if (left <= 0)
+      return;
+    if (samples >= left) {
+      value = target;
+      left = 0;
+    } else {
+      value += step * static_cast<float>(samples);
+      left -= samples;
+    }
+  }
+};
+
+class Instrument {
+public:
+  enum class Stage : uint8_t { kFree, kHeld, kSustained, kReleased, kFading };
+
+  struct Voice {
+    void *engine;
+    Stage stage;
+    int note;
+    uint64_t order; // when it started (held) or was released (released)
+    Ramp level;     // envelope times velocity gain, applied to its output
+    Ramp pitch;     // in MIDI note numbers, moving while it glides
+  };
+
+  // Allocates everything the instrument will ever need; nullptr when the
+  // rate is outside kMinRate ... kMaxRate or memory is short.
+  static Instrument *create(double sample_rate);
+  static void destroy(Instrument *instrument);
+
+  // Silence: every voice free, pitch bend centred, sustain pedal up. While
+  // no voice sounds, set_controls takes its values at once.
+  void activate();
+
+  // The control ports' values, in Control order, at the start of a host
+  // block. NaN keeps a control where it was; other values are clamped to the
+  // control's range.
+  void set_controls(const float *values);
+
+  // One MIDI message, taking effect at the current position in the stream.
+  void midi(const uint8_t *message, uint32_t size);
+
+  // The next n samples.
+  void render(float *out, int n);
+
+private:
+  Instrument() = default;
+
+  void render_sub_block(float *out, int m);
+  void note_on(int note, int velocity);
+  void note_off(int note);
+  void release(Voice &v);
+  void fade_out(Voice &v);
+  void sustain(bool down);
+  void all_notes_off();
+  void all_sound_off();
+  int notes_sounding() const;
+  void steal_one();
+  Voice *free_voice();
+  int samples(float seconds) const;
+  bool any_voice() const;
+
+  void *memory_ = nullptr; // the voices' engines, aligned
+  float rate_ = 48000.0f;
+  uint64_t clock_ = 0;
+
+  float target_[kNumControls] = {};
+  Ramp tract_[kTractControls];
+  Ramp gain_db_;
+  int polyphony_ = kMaxPolyphony;
+
+  float bend_ = 0.0f; // -1 ... 1 of the bend range
+  bool sustain_ = false;
+  int last_note_ = -1;
+  int last_slot_ = -1;
+
+  Voice voices_[kVoiceSlots] = {};
+
+  // Scratch for one sub-block.
+  void *batch_[kVoiceSlots] = {};
+  Voice *batch_voice_[kVoiceSlots] = {};
+  float batch_parameters_[kVoiceSlots * 10] = {};
+  float batch_out_[kVoiceSlots * kSubBlock] = {};
+  float mix_[kSubBlock] = {};
+};
+
+struct ControlRange {
+  float min, max, fallback;
+};
+// The ranges and defaults the plugin description gives each control port.
+extern const ControlRange kControlRanges[kNumControls];
+
+} // namespace tractwave_lv2
+
+#endif

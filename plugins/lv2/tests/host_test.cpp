@@ -1,0 +1,578 @@
+// tractwave.lv2 inside a real host: lilv finds the bundle through LV2_PATH,
+// reads its ports and presets, and runs it at 44.1 and 48 kHz with MIDI
+// events at exact sample times. What is measured (fundamental error per
+// note, release time to exact silence, render cost) is printed as well.
+#include "analysis.h"
+#include "lilv_host.h"
+
+#ifdef TW_COUNT_CALLS
+#include "rt_interpose.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+namespace {
+
+using namespace tw_lv2;
+
+World &world() {
+  static World loaded;
+  return loaded;
+}
+
+const char *const kTractSymbols[] = {"voicing",    "pharynx", "tongue_body",
+                                     "tongue_tip", "larynx",  "voice_mix",
+                                     "velum",      "lips",    "breathiness"};
+const char *const kControlSymbols[] = {
+    "voicing",   "pharynx", "tongue_body", "tongue_tip",  "larynx",
+    "voice_mix", "velum",   "lips",        "breathiness", "polyphony",
+    "attack",    "release", "glide",       "bend_range",  "gain"};
+
+LilvNode *uri(const char *text) { return lilv_new_uri(world().world(), text); }
+
+// The presets of the browser playground, read from its source.
+std::map<std::string, std::vector<float>> playground_presets() {
+  std::ifstream file(TW_PLAYGROUND_PRESETS);
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string source = text.str();
+  const size_t begin = source.find("export const PRESETS = {");
+  const size_t end = source.find("};", begin);
+  std::map<std::string, std::vector<float>> presets;
+  if (begin == std::string::npos || end == std::string::npos)
+    return presets;
+  // Rows of the form  "name": [v0, v1, ...],
+  const std::string table = source.substr(begin, end - begin);
+  for (size_t at = table.find('"', table.find('{')); at != std::string::npos;
+       at = table.find('"', at)) {
+    const size_t name_end = table.find('"', at + 1);
+    const size_t open = table.find('[', name_end);
+    const size_t close = table.find(']', open);
+    if (name_end == std::string::npos || close == std::string::npos)
+      break;
+    std::vector<float> values;
+    std::stringstream list(table.substr(open + 1, close - open - 1));
+    for (std::string item; std::getline(list, item, ',');)
+      values.push_back(std::stof(item));
+    presets[table.substr(at + 1, name_end - at - 1)] = values;
+    at = close;
+  }
+  return presets;
+}
+
+TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
+  const LilvPlugin *p = world().plugin();
+  ASSERT_NE(p, nullptr) << "LV2_PATH=" << std::getenv("LV2_PATH");
+  EXPECT_TRUE(lilv_plugin_verify(p));
+  LilvNode *type = uri("http://www.w3.org/1999/02/22-rdf-syntax-ns#type");
+  LilvNode *instrument = uri(LV2_CORE__InstrumentPlugin);
+  EXPECT_TRUE(lilv_world_ask(world().world(), lilv_plugin_get_uri(p), type,
+                             instrument));
+  EXPECT_FALSE(lilv_plugin_has_latency(p));
+
+  LilvNodes *required = lilv_plugin_get_required_features(p);
+  ASSERT_EQ(lilv_nodes_size(required), 1u);
+  EXPECT_STREQ(
+      lilv_node_as_uri(lilv_nodes_get(required, lilv_nodes_begin(required))),
+      LV2_URID__map);
+  lilv_nodes_free(required);
+
+  ASSERT_EQ(lilv_plugin_get_num_ports(p), 2u + std::size(kControlSymbols));
+  LilvNode *input = uri(LV2_CORE__InputPort),
+           *output = uri(LV2_CORE__OutputPort);
+  LilvNode *atom = uri(LV2_ATOM__AtomPort), *audio = uri(LV2_CORE__AudioPort);
+  LilvNode *control = uri(LV2_CORE__ControlPort);
+  LilvNode *midi = uri(LV2_MIDI__MidiEvent);
+
+  const LilvPort *in =
+      lilv_plugin_get_port_by_index(p, world().port("midi_in"));
+  ASSERT_NE(in, nullptr);
+  EXPECT_TRUE(lilv_port_is_a(p, in, input) && lilv_port_is_a(p, in, atom));
+  EXPECT_TRUE(lilv_port_supports_event(p, in, midi));
+  const LilvPort *out = lilv_plugin_get_port_by_index(p, world().port("out"));
+  ASSERT_NE(out, nullptr);
+  EXPECT_TRUE(lilv_port_is_a(p, out, output) && lilv_port_is_a(p, out, audio));
+  EXPECT_EQ(lilv_plugin_get_num_ports_of_class(p, audio, nullptr), 1u);
+
+  std::vector<float> low(lilv_plugin_get_num_ports(p)), high(low.size()),
+      fallback(low.size());
+  lilv_plugin_get_port_ranges_float(p, low.data(), high.data(),
+                                    fallback.data());
+  for (const char *symbol : kControlSymbols) {
+    SCOPED_TRACE(symbol);
+    const int index = world().port(symbol);
+    ASSERT_GE(index, 0);
+    const LilvPort *port = lilv_plugin_get_port_by_index(p, index);
+    EXPECT_TRUE(lilv_port_is_a(p, port, input) &&
+                lilv_port_is_a(p, port, control));
+    EXPECT_LT(low[index], high[index]);
+    EXPECT_TRUE(fallback[index] >= low[index] &&
+                fallback[index] <= high[index]);
+  }
+  for (LilvNode *n :
+       {type, instrument, input, output, atom, audio, control, midi})
+    lilv_node_free(n);
+}
+
+TEST(Bundle, PresetsIncludeEveryPlaygroundPreset) {
+  const auto playground = playground_presets();
+  ASSERT_GE(playground.size(), 8u)
+      << "no presets read from " << TW_PLAYGROUND_PRESETS;
+  const auto presets = world().presets();
+  for (const auto &expected : playground) {
+    SCOPED_TRACE(expected.first);
+    const auto found = presets.find(expected.first);
+    ASSERT_NE(found, presets.end());
+    // Every tract control but the pitch, which the notes give, and a gain.
+    ASSERT_EQ(found->second.size(), std::size(kTractSymbols) + 1);
+    EXPECT_EQ(found->second.count("gain"), 1u);
+    ASSERT_EQ(expected.second.size(), 1 + std::size(kTractSymbols));
+    for (size_t i = 0; i < std::size(kTractSymbols); ++i)
+      EXPECT_FLOAT_EQ(found->second.at(kTractSymbols[i]),
+                      expected.second[i + 1])
+          << kTractSymbols[i];
+  }
+}
+
+// The presets' gains level them out: a held middle C at full velocity peaks
+// near -6 dBFS with any of them, as with the defaults.
+TEST(Bundle, PresetsAndDefaultsPeakNearMinus6dBFS) {
+  auto presets = world().presets();
+  presets["(defaults)"] = {};
+  for (const auto &preset : presets) {
+    Instance inst(world(), 48000.0);
+    inst.set_all(preset.second);
+    inst.note_on(0, 60);
+    const std::vector<float> x = inst.run(inst.seconds(1.0));
+    const double dbfs = 20.0 * std::log10(peak(x, inst.seconds(0.3), x.size()));
+    std::printf("%-12s middle C peaks at %.1f dBFS\n", preset.first.c_str(),
+                dbfs);
+    EXPECT_NEAR(dbfs, -6.0, 1.5) << preset.first;
+  }
+}
+
+// Formants scale with the rate; the pitch does not.
+TEST(Bundle, EveryRateFrom22050To192000PlaysInTune) {
+  for (double rate : {22050.0, 32000.0, 88200.0, 96000.0, 192000.0}) {
+    Instance inst(world(), rate);
+    ASSERT_TRUE(inst.ok()) << rate;
+    inst.note_on(0, 57);
+    const std::vector<float> x = inst.run(inst.seconds(0.4));
+    EXPECT_NEAR(fundamental(x, inst.seconds(0.2), rate) / note_hz(57), 1.0,
+                0.01)
+        << rate;
+  }
+  // The engine renders 8000 Hz and below as 48000 Hz: every note would be
+  // out of tune, so the plugin does not instantiate.
+  for (double rate :
+       {0.0, 8000.0, -44100.0, std::numeric_limits<double>::quiet_NaN(), 1e7}) {
+    Instance inst(world(), rate);
+    EXPECT_FALSE(inst.ok()) << rate;
+  }
+}
+
+class Playing : public ::testing::TestWithParam<double> {
+protected:
+  double rate() const { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Rates, Playing, ::testing::Values(44100.0, 48000.0),
+                         [](const auto &info) {
+                           return std::to_string(static_cast<int>(info.param));
+                         });
+
+TEST_P(Playing, SilenceWithoutNotesIsExactZero) {
+  Instance inst(world(), rate());
+  ASSERT_TRUE(inst.ok());
+  // Controllers, bends and control changes alone make no sound.
+  inst.bend(100, 16383);
+  inst.control(200, 64, 127);
+  inst.set("lips", 0.1f);
+  inst.set("gain", 30.0f);
+  EXPECT_EQ(end_of_sound(inst.run(inst.seconds(1.0))), 0u);
+  inst.note_on(inst.now() + 10, 60);
+  inst.note_off(inst.now() + 2000, 60);
+  EXPECT_GT(end_of_sound(inst.run(inst.seconds(0.5))), 0u);
+  inst.reactivate();
+  EXPECT_EQ(end_of_sound(inst.run(inst.seconds(0.5))), 0u);
+}
+
+// Notes below, inside and above the engine's nominal 70 ... 450 Hz: each
+// starts at its own frame and sounds at its own frequency.
+TEST_P(Playing, NoteSoundsAtItsFrequencyFromItsFrame) {
+  for (int note : {36, 45, 57, 60, 64, 67, 69, 76, 84, 96}) {
+    Instance inst(world(), rate());
+    ASSERT_TRUE(inst.ok());
+    const int64_t on = 1000 + note; // inside a block, never at its start
+    inst.note_on(on, note);
+    const std::vector<float> x = inst.run(inst.seconds(0.4), 256);
+    EXPECT_EQ(end_of_sound(std::vector<float>(x.begin(), x.begin() + on)), 0u);
+    EXPECT_GT(peak(x, on, on + inst.seconds(0.002)), 0.0) << note;
+    const double measured = fundamental(x, on + inst.seconds(0.2), rate());
+    const double error = measured / note_hz(note) - 1.0;
+    std::printf("note %3d at %5.0f Hz: %9.3f Hz expected, %9.3f Hz measured, "
+                "error %+.4f%%\n",
+                note, rate(), note_hz(note), measured, error * 100.0);
+    EXPECT_LT(std::fabs(error), 0.01) << "note " << note;
+  }
+}
+
+TEST_P(Playing, ChordShowsAllThreeNotes) {
+  Instance inst(world(), rate());
+  ASSERT_TRUE(inst.ok());
+  for (int note : {60, 64, 67})
+    inst.note_on(100, note);
+  const std::vector<float> x = inst.run(inst.seconds(0.6));
+  const size_t begin = inst.seconds(0.2), n = inst.seconds(0.3);
+  double weakest_note = 1e9, strongest_gap = -1e9;
+  for (int note : {60, 64, 67})
+    weakest_note =
+        std::min(weakest_note, level_db(x, begin, n, rate(), note_hz(note)));
+  // Semitones between and around the chord's notes, where neither a note
+  // nor one of its harmonics falls.
+  for (int gap : {62, 63, 65, 66})
+    strongest_gap =
+        std::max(strongest_gap, level_db(x, begin, n, rate(), note_hz(gap)));
+  std::printf("chord at %.0f Hz: weakest note %.1f dB, strongest gap %.1f dB\n",
+              rate(), weakest_note, strongest_gap);
+  EXPECT_GT(weakest_note, strongest_gap + 20.0);
+}
+
+TEST_P(Playing, NoteOffReachesExactSilenceWithinTheRelease) {
+  for (float release : {0.005f, 0.2f, 1.0f}) {
+    Instance inst(world(), rate());
+    ASSERT_TRUE(inst.ok());
+    inst.set("release", release);
+    inst.note_on(100, 57);
+    const int64_t off = inst.seconds(0.3) + 17;
+    inst.note_off(off, 57);
+    const std::vector<float> x = inst.run(off + inst.seconds(release + 0.5));
+    const double took = (static_cast<double>(end_of_sound(x)) - off) / rate();
+    std::printf("release %.3f s at %.0f Hz: exact zero %.4f s after note-off\n",
+                release, rate(), took);
+    EXPECT_LE(took, release + 0.05);
+    // A release, not a cut: the note is still heard half-way through it.
+    EXPECT_GT(peak(x, off + inst.seconds(release * 0.4),
+                   off + inst.seconds(release * 0.5)),
+              0.01);
+  }
+}
+
+// The same notes rendered twice with different tract controls.
+std::vector<double> note_bands(double rate,
+                               const std::map<std::string, float> &controls) {
+  Instance inst(world(), rate);
+  inst.set_all(controls);
+  inst.note_on(0, 57);
+  const std::vector<float> x = inst.run(inst.seconds(0.5));
+  return band_levels(x, inst.seconds(0.2), 8192, rate);
+}
+
+// How far two spectral envelopes differ in shape: the largest band
+// difference once the mean difference (a change of level, which the
+// presets' gains make up for) is taken out.
+double shape_difference(const std::vector<double> &a,
+                        const std::vector<double> &b) {
+  double mean = 0.0;
+  for (size_t i = 0; i < a.size(); ++i)
+    mean += (a[i] - b[i]) / a.size();
+  double d = 0.0;
+  for (size_t i = 0; i < a.size(); ++i)
+    d = std::max(d, std::fabs(a[i] - b[i] - mean));
+  return d;
+}
+
+TEST_P(Playing, PresetsAndControlsChangeTheSpectrum) {
+  auto presets = world().presets();
+  const auto ah = note_bands(rate(), presets["ah"]);
+  EXPECT_EQ(shape_difference(ah, note_bands(rate(), presets["ah"])), 0.0);
+  for (const char *other : {"ee", "oo", "mm (nasal)", "whisper"}) {
+    const double d = shape_difference(ah, note_bands(rate(), presets[other]));
+    std::printf("ah against %s: spectral envelopes %.1f dB apart in a "
+                "third-octave band\n",
+                other, d);
+    EXPECT_GT(d, 3.0) << other;
+  }
+  auto closed = presets["ah"];
+  closed["lips"] = 0.2f;
+  EXPECT_GT(shape_difference(ah, note_bands(rate(), closed)), 3.0);
+}
+
+// Turning every tract control to another vowel at once while a note sounds
+// moves the sound without a click: no step between samples larger than the
+// vowels' own.
+TEST_P(Playing, ControlChangesDoNotClick) {
+  auto presets = world().presets();
+  Instance inst(world(), rate());
+  inst.set_all(presets["ah"]);
+  inst.note_on(0, 48);
+  std::vector<float> x = inst.run(inst.seconds(0.5));
+  const size_t change = x.size();
+  inst.set_all(presets["ee"]);
+  const std::vector<float> after = inst.run(inst.seconds(0.5));
+  x.insert(x.end(), after.begin(), after.end());
+  const double own =
+      std::max(max_jump(x, inst.seconds(0.2), change),
+               max_jump(x, change + inst.seconds(0.2), x.size()));
+  const double during = max_jump(x, change, change + inst.seconds(0.03));
+  std::printf("ah to ee at %.0f Hz: largest step %.4f during the change, "
+              "%.4f in the steady vowels\n",
+              rate(), during, own);
+  EXPECT_LE(during, own * 1.1);
+}
+
+TEST_P(Playing, StolenVoiceFadesWithoutAClick) {
+  Instance inst(world(), rate());
+  inst.set("polyphony", 1.0f);
+  inst.note_on(0, 62);
+  const int64_t steal = inst.seconds(0.4) + 5;
+  inst.note_on(steal, 55);
+  const std::vector<float> x = inst.run(steal + inst.seconds(0.4));
+  const double own = max_jump(x, inst.seconds(0.1), steal);
+  const double during = max_jump(x, steal, steal + inst.seconds(0.01));
+  std::printf("steal at %.0f Hz: largest step %.4f, the held note's own %.4f\n",
+              rate(), during, own);
+  EXPECT_LE(during, own);
+  // Cutting the note off would be a step of up to its peak.
+  EXPECT_GT(peak(x, inst.seconds(0.1), steal), own * 5.0);
+  // Only the new note is left.
+  const double hz = fundamental(x, steal + inst.seconds(0.2), rate());
+  EXPECT_NEAR(hz / note_hz(55), 1.0, 0.01);
+}
+
+// Level of a note's fundamental over a window, in dB.
+double note_level(const std::vector<float> &x, double seconds, double rate,
+                  int note) {
+  return level_db(x, static_cast<size_t>(seconds * rate),
+                  static_cast<size_t>(0.2 * rate), rate, note_hz(note));
+}
+
+TEST_P(Playing, StealingTakesTheOldestReleasedThenTheOldestHeld) {
+  Instance inst(world(), rate());
+  inst.set("polyphony", 2.0f);
+  inst.set("release", 10.0f);
+  inst.note_on(0, 48);
+  inst.note_on(100, 55);
+  inst.note_off(inst.seconds(0.3), 55); // released, still sounding
+  inst.note_on(inst.seconds(0.5), 60);  // takes 55's voice
+  inst.note_on(inst.seconds(1.0), 64);  // both held: takes 48's
+  const std::vector<float> x = inst.run(inst.seconds(1.5));
+  EXPECT_GT(note_level(x, 0.25, rate(), 55), -30.0);
+  EXPECT_LT(note_level(x, 0.7, rate(), 55), -80.0);
+  EXPECT_GT(note_level(x, 0.7, rate(), 48), -30.0);
+  EXPECT_LT(note_level(x, 1.2, rate(), 48), -80.0);
+  EXPECT_GT(note_level(x, 1.2, rate(), 60), -30.0);
+  EXPECT_GT(note_level(x, 1.2, rate(), 64), -30.0);
+}
+
+TEST_P(Playing, PitchBendMovesTheFundamentalByTheRatio) {
+  struct Case {
+    float range;
+    int wheel;
+    double semitones;
+  };
+  const Case cases[] = {{2, 16383, 2.0},
+                        {2, 0, -2.0},
+                        {2, 8192, 0.0},
+                        {12, 16383, 12.0},
+                        {7, 4096, -3.5}};
+  for (const Case &c : cases) {
+    Instance inst(world(), rate());
+    inst.set("bend_range", c.range);
+    inst.note_on(0, 60);
+    inst.bend(inst.seconds(0.3), c.wheel);
+    const std::vector<float> x = inst.run(inst.seconds(0.6));
+    const double ratio = fundamental(x, inst.seconds(0.4), rate()) /
+                         fundamental(x, inst.seconds(0.15), rate());
+    EXPECT_NEAR(ratio / std::pow(2.0, c.semitones / 12.0), 1.0, 0.005)
+        << "range " << c.range << ", wheel " << c.wheel;
+  }
+}
+
+TEST_P(Playing, GlideSlidesFromThePreviousNote) {
+  Instance inst(world(), rate());
+  inst.set("glide", 2.0f);
+  inst.note_on(0, 60);
+  inst.note_off(inst.seconds(0.2), 60);
+  inst.note_on(inst.seconds(0.2), 72);
+  const std::vector<float> x = inst.run(inst.seconds(2.6));
+  // Half-way, half the way: the slide is even in semitones.
+  const double middle = fundamental(x, inst.seconds(1.2), rate());
+  EXPECT_NEAR(middle / note_hz(66), 1.0, 0.03);
+  EXPECT_NEAR(fundamental(x, inst.seconds(2.3), rate()) / note_hz(72), 1.0,
+              0.01);
+}
+
+TEST_P(Playing, PedalHoldsNotesAndNothingIsLeftHanging) {
+  Instance inst(world(), rate());
+  inst.control(0, 64, 127);
+  inst.note_on(10, 60);
+  inst.note_off(inst.seconds(0.1), 60);
+  std::vector<float> x = inst.run(inst.seconds(1.0));
+  EXPECT_GT(peak(x, inst.seconds(0.9), x.size()), 0.05);
+  inst.control(inst.now(), 64, 0); // pedal up: the release starts
+  x = inst.run(inst.seconds(0.5));
+  EXPECT_LE(end_of_sound(x), static_cast<size_t>(inst.seconds(0.25)));
+
+  // All notes off ends held and sustained notes alike, pedal or no pedal.
+  inst.control(inst.now(), 64, 127);
+  inst.note_on(inst.now(), 60);
+  inst.note_on(inst.now(), 64);
+  inst.note_off(inst.now() + 100, 64);
+  inst.run(inst.seconds(0.3));
+  inst.control(inst.now(), 123, 0);
+  x = inst.run(inst.seconds(0.5));
+  EXPECT_LE(end_of_sound(x), static_cast<size_t>(inst.seconds(0.25)));
+
+  // All sound off ends everything within a few milliseconds.
+  inst.note_on(inst.now(), 60);
+  inst.run(inst.seconds(0.3));
+  inst.control(inst.now(), 120, 0);
+  x = inst.run(inst.seconds(0.5));
+  EXPECT_LE(end_of_sound(x), static_cast<size_t>(inst.seconds(0.006)));
+}
+
+// A scenario that every control port affects: two overlapping notes, a bend,
+// a release.
+std::vector<float> scenario(double rate, const char *symbol, float value) {
+  Instance inst(world(), rate);
+  inst.set("polyphony", 2.0f);
+  inst.set("glide", 0.05f);
+  if (symbol != nullptr)
+    inst.set(symbol, value);
+  inst.note_on(0, 57, 100);
+  inst.note_on(1000, 64, 100);
+  inst.note_on(2000, 69, 100);
+  inst.bend(3000, 12000);
+  inst.note_off(4000, 69);
+  return inst.run(8000, 64);
+}
+
+// Every control is held to the range the bundle gives it, and a value that
+// is not a number leaves it where it was (at its default, here): no control
+// value can make the plugin silent for good, loud without limit, or NaN.
+TEST_P(Playing, ControlsAreClampedToTheirRangesAndNaNIsIgnored) {
+  const LilvPlugin *p = world().plugin();
+  std::vector<float> low(lilv_plugin_get_num_ports(p)), high(low.size()),
+      fallback(low.size());
+  lilv_plugin_get_port_ranges_float(p, low.data(), high.data(),
+                                    fallback.data());
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const char *symbol : kControlSymbols) {
+    SCOPED_TRACE(symbol);
+    const int i = world().port(symbol);
+    const auto at_low = scenario(rate(), symbol, low[i]);
+    const auto at_high = scenario(rate(), symbol, high[i]);
+    const auto at_default = scenario(rate(), symbol, fallback[i]);
+    EXPECT_NE(at_low, at_high);
+    EXPECT_EQ(scenario(rate(), symbol, -inf), at_low);
+    EXPECT_EQ(scenario(rate(), symbol, -1e30f), at_low);
+    EXPECT_EQ(scenario(rate(), symbol, inf), at_high);
+    EXPECT_EQ(scenario(rate(), symbol, 1e30f), at_high);
+    EXPECT_EQ(scenario(rate(), symbol, nan), at_default);
+    for (const auto *x : {&at_low, &at_high})
+      for (float s : *x)
+        ASSERT_TRUE(std::isfinite(s));
+  }
+}
+
+// The host's block size decides nothing: with steady controls, the same
+// events give the same samples in blocks of any size.
+TEST_P(Playing, HostBlockSizeDoesNotChangeTheSound) {
+  std::vector<float> reference;
+  for (int block : {4096, 1, 31, 32, 100, 257}) {
+    Instance inst(world(), rate());
+    inst.note_on(5, 60);
+    inst.note_on(700, 67, 90);
+    inst.bend(1500, 9000);
+    inst.note_off(3000, 60);
+    const std::vector<float> x = inst.run(inst.seconds(0.3), block);
+    if (reference.empty())
+      reference = x;
+    else
+      EXPECT_EQ(x, reference) << "blocks of " << block;
+  }
+}
+
+#ifdef TW_COUNT_CALLS
+// run() itself, with every kind of event and control change, blocks of any
+// size, voices started, stolen, released and freed: no allocator or mutex
+// call, from the first block on.
+TEST_P(Playing, RunAllocatesAndLocksNothing) {
+  Instance inst(world(), rate());
+  std::vector<float> out(4096);
+  const int sizes[] = {128, 1, 7, 32, 33, 512, 4096, 0, 64};
+  int total_allocator = 0, total_mutex = 0;
+  for (int round = 0; round < 40; ++round) {
+    const int m = sizes[round % 9];
+    for (int k = 0; k < 6; ++k)
+      inst.note_on(inst.now() + k * m / 6, 40 + (round * 7 + k * 5) % 50,
+                   1 + (round * 13 + k) % 127);
+    inst.note_off(inst.now() + m / 2, 40 + (round * 7) % 50);
+    inst.bend(inst.now() + m / 3, (round * 997) % 16384);
+    inst.control(inst.now(), 64, round % 2 ? 127 : 0);
+    if (round % 10 == 9)
+      inst.control(inst.now() + m / 2, round % 20 == 9 ? 120 : 123, 0);
+    inst.set("lips", round % 3 ? 0.2f : 0.9f);
+    inst.set("polyphony", static_cast<float>(1 + round % 16));
+    inst.set("gain",
+             round % 5 ? 0.0f : std::numeric_limits<float>::quiet_NaN());
+    inst.prepare_block(out.data(), m);
+    rt_reset();
+    rt_count(1);
+    inst.run_prepared(m);
+    rt_count(0);
+    total_allocator += rt_calls_so_far().allocator;
+    total_mutex += rt_calls_so_far().mutex;
+  }
+  EXPECT_EQ(total_allocator, 0);
+  EXPECT_EQ(total_mutex, 0);
+}
+#endif
+
+// The cost of one 128-sample block with 1 and with 16 notes sounding.
+TEST_P(Playing, RenderCostPerBlock) {
+  for (int notes : {1, 16}) {
+    Instance inst(world(), rate());
+    for (int k = 0; k < notes; ++k)
+      inst.note_on(0, 48 + k);
+    std::vector<float> out(128);
+    for (int b = 0; b < 200; ++b) {
+      inst.prepare_block(out.data(), 128);
+      inst.run_prepared(128);
+    }
+    std::vector<double> ns;
+    for (int r = 0; r < 31; ++r) {
+      std::chrono::steady_clock::duration spent{};
+      for (int b = 0; b < 100; ++b) {
+        inst.prepare_block(out.data(), 128);
+        const auto start = std::chrono::steady_clock::now();
+        inst.run_prepared(128);
+        spent += std::chrono::steady_clock::now() - start;
+      }
+      ns.push_back(std::chrono::duration<double, std::nano>(spent).count() /
+                   100.0);
+    }
+    std::sort(ns.begin(), ns.end());
+    const double block_ns = 128.0 / rate() * 1e9;
+    // The fastest run is the cost itself; the median shows what other load
+    // on the machine added.
+    std::printf("%2d note(s) at %.0f Hz: %.1f us per 128-sample block "
+                "(fastest of 31 runs of 100; median %.1f us), %.2f%% of "
+                "real time\n",
+                notes, rate(), ns[0] / 1000.0, ns[15] / 1000.0,
+                100.0 * ns[0] / block_ns);
+    RecordProperty(std::to_string(notes) + "_notes_ns_per_block",
+                   static_cast<int>(ns[0]));
+    EXPECT_LT(ns[15], block_ns * 0.5);
+  }
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+// A small LV2 host on lilv, as the tests and the chord renderer use it: it
+// finds the bundle through LV2_PATH, maps URIs, and runs an instance with
+// MIDI events placed at exact sample times.
+#pragma once
+
+#include "midi_sequence.h"
+
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+#include <lv2/midi/midi.h>
+#include <lv2/urid/urid.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tw_lv2 {
+
+constexpr char kPluginUri[] = "urn:tractwave:instrument";
+
+class UridMap {
+public:
+  UridMap() {
+    map_.handle = this;
+    map_.map = [](LV2_URID_Map_Handle h, const char *uri) {
+      return static_cast<UridMap *>(h)->id(uri);
+    };
+    feature_ = {LV2_URID__map, &map_};
+  }
+  LV2_URID id(const char *uri) {
+    auto found = ids_.find(uri);
+    if (found != ids_.end())
+      return found->second;
+    const LV2_URID next = static_cast<LV2_URID>(ids_.size() + 1);
+    ids_.emplace(uri, next);
+    return next;
+  }
+  LV2_URID_Map *map() { return &map_; }
+  const LV2_Feature *feature() const { return &feature_; }
+
+private:
+  std::map<std::string, LV2_URID> ids_;
+  LV2_URID_Map map_;
+  LV2_Feature feature_;
+};
+
+// The lilv world with every bundle on LV2_PATH loaded.
+class World {
+public:
+  World() : world_(lilv_world_new()) {
+    lilv_world_load_all(world_);
+    LilvNode *uri = lilv_new_uri(world_, kPluginUri);
+    plugin_ = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world_), uri);
+    lilv_node_free(uri);
+  }
+  ~World() { lilv_world_free(world_); }
+  World(const World &) = delete;
+  World &operator=(const World &) = delete;
+
+  LilvWorld *world() const { return world_; }
+  const LilvPlugin *plugin() const { return plugin_; }
+  UridMap &urids() { return urids_; }
+
+  // A port's index by its symbol; -1 when there is none.
+  int port(const char *symbol) const {
+    LilvNode *s = lilv_new_string(world_, symbol);
+    const LilvPort *p = lilv_plugin_get_port_by_symbol(plugin_, s);
+    lilv_node_free(s);
+    return p == nullptr ? -1
+                        : static_cast<int>(lilv_port_get_index(plugin_, p));
+  }
+
+  // The port values a preset sets, as lilv reads them from the bundle.
+  std::map<std::string, float> preset_values(const LilvNode *preset) {
+    lilv_world_load_resource(world_, preset);
+    LilvState *state = lilv_state_new_from_world(world_, urids_.map(), preset);
+    std::map<std::string, float> values;
+    if (state == nullptr)
+      return values;
+    struct Sink {
+      std::map<std::string, float> *values;
+      LV2_URID float_type;
+    } sink = {&values, urids_.id(LV2_ATOM__Float)};
+    lilv_state_emit_port_values(
+        state,
+        [](const char *symbol, void *user, const void *value, uint32_t size,
+           uint32_t type) {
+          Sink *s = static_cast<Sink *>(user);
+          if (type == s->float_type && size == sizeof(float))
+            (*s->values)[symbol] = *static_cast<const float *>(value);
+        },
+        &sink);
+    lilv_state_free(state);
+    return values;
+  }
+
+  // Every preset of the plugin by its label.
+  std::map<std::string, std::map<std::string, float>> presets() {
+    std::map<std::string, std::map<std::string, float>> all;
+    LilvNode *preset_class =
+        lilv_new_uri(world_, "http://lv2plug.in/ns/ext/presets#Preset");
+    LilvNode *label =
+        lilv_new_uri(world_, "http://www.w3.org/2000/01/rdf-schema#label");
+    LilvNodes *related = lilv_plugin_get_related(plugin_, preset_class);
+    LILV_FOREACH(nodes, i, related) {
+      const LilvNode *preset = lilv_nodes_get(related, i);
+      lilv_world_load_resource(world_, preset);
+      LilvNode *name = lilv_world_get(world_, preset, label, nullptr);
+      if (name != nullptr)
+        all[lilv_node_as_string(name)] = preset_values(preset);
+      lilv_node_free(name);
+    }
+    lilv_nodes_free(related);
+    lilv_node_free(label);
+    lilv_node_free(preset_class);
+    return all;
+  }
+
+private:
+  LilvWorld *world_;
+  const LilvPlugin *plugin_ = nullptr;
+  UridMap urids_;
+};
+
+// One instance with every port connected: control values start at the
+// ports' defaults, and MIDI events wait in a queue until the block that
+// holds their time.
+class Instance {
+public:
+  Instance(World &world, double rate)
+      : world_(world), rate_(rate),
+        sequence_(world.urids().id(LV2_ATOM__Sequence),
+                  world.urids().id(LV2_MIDI__MidiEvent)) {
+    const LilvPlugin *p = world.plugin();
+    const LV2_Feature *features[] = {world.urids().feature(), nullptr};
+    instance_ = lilv_plugin_instantiate(p, rate, features);
+    if (instance_ == nullptr)
+      return;
+    const uint32_t ports = lilv_plugin_get_num_ports(p);
+    controls_.assign(ports, 0.0f);
+    std::vector<float> defaults(ports);
+    lilv_plugin_get_port_ranges_float(p, nullptr, nullptr, defaults.data());
+    for (uint32_t i = 0; i < ports; ++i)
+      controls_[i] = defaults[i];
+    for (uint32_t i = 0; i < ports; ++i)
+      lilv_instance_connect_port(instance_, i, &controls_[i]);
+    lilv_instance_connect_port(instance_, world.port("midi_in"),
+                               sequence_.sequence());
+    out_port_ = world.port("out");
+    lilv_instance_activate(instance_);
+  }
+  ~Instance() {
+    if (instance_ != nullptr) {
+      lilv_instance_deactivate(instance_);
+      lilv_instance_free(instance_);
+    }
+  }
+  Instance(const Instance &) = delete;
+  Instance &operator=(const Instance &) = delete;
+
+  bool ok() const { return instance_ != nullptr; }
+  double rate() const { return rate_; }
+  int64_t now() const { return now_; }
+
+  void set(const char *symbol, float value) {
+    controls_.at(world_.port(symbol)) = value;
+  }
+  float get(const char *symbol) const {
+    return controls_.at(world_.port(symbol));
+  }
+  void set_all(const std::map<std::string, float> &values) {
+    for (const auto &v : values)
+      set(v.first.c_str(), v.second);
+  }
+
+  // MIDI at a sample time counted from activation.
+  void midi(int64_t at, uint8_t status, uint8_t a, uint8_t b) {
+    queue_.push_back({at, {status, a, b}});
+  }
+  void note_on(int64_t at, int note, int velocity = 127) {
+    midi(at, 0x90, note, velocity);
+  }
+  void note_off(int64_t at, int note) { midi(at, 0x80, note, 0); }
+  void control(int64_t at, int number, int value) {
+    midi(at, 0xB0, number, value);
+  }
+  void bend(int64_t at, int value) {
+    midi(at, 0xE0, value & 0x7F, (value >> 7) & 0x7F);
+  }
+  int64_t seconds(double s) const {
+    return static_cast<int64_t>(s * rate_ + 0.5);
+  }
+
+  // The next n samples, in host blocks of the given size.
+  std::vector<float> run(int64_t n, int block = 256) {
+    std::vector<float> out(static_cast<size_t>(n), -1.0f);
+    for (int64_t done = 0; done < n; done += block) {
+      const int m = static_cast<int>(std::min<int64_t>(block, n - done));
+      prepare_block(out.data() + done, m);
+      run_prepared(m);
+    }
+    return out;
+  }
+
+  // One host block in two steps, so that the second is nothing but the
+  // plugin's run(): for timing it and counting what it calls.
+  void prepare_block(float *out, int m) {
+    fill_sequence(m);
+    lilv_instance_connect_port(instance_, out_port_, out);
+  }
+  void run_prepared(int m) {
+    lilv_instance_run(instance_, m);
+    now_ += m;
+  }
+
+  void reactivate() {
+    lilv_instance_deactivate(instance_);
+    lilv_instance_activate(instance_);
+    now_ = 0;
+  }
+
+private:
+  struct Event {
+    int64_t at;
+    uint8_t bytes[3];
+  };
+
+  // Moves the queued events of the next m samples into the atom sequence.
+  void fill_sequence(int m) {
+    std::stable_sort(
+        queue_.begin(), queue_.end(),
+        [](const Event &a, const Event &b) { return a.at < b.at; });
+    sequence_.clear();
+    std::vector<Event> later;
+    for (const Event &e : queue_) {
+      if (e.at >= now_ + m)
+        later.push_back(e);
+      else
+        sequence_.add(e.at > now_ ? e.at - now_ : 0, e.bytes);
+    }
+    queue_.swap(later);
+  }
+
+  World &world_;
+  double rate_;
+  LilvInstance *instance_ = nullptr;
+  int out_port_ = -1;
+  std::vector<float> controls_;
+  MidiSequence sequence_;
+  std::vector<Event> queue_;
+  int64_t now_ = 0;
+};
+
+} // namespace tw_lv2
