@@ -1,7 +1,8 @@
 #!/bin/sh
 # One entry point for developers and CI on a Debian machine.
 #   tools/dev.sh demo   install build packages, build, render the demo to
-#                       tractwave-demo.wav
+#                       tractwave-demo.wav and a spoken sentence to
+#                       tractwave-speech-demo.wav
 #   tools/dev.sh test   install test packages, build with warnings as errors,
 #                       run the test suite, then every stage in tools/ci.d/
 set -eu
@@ -18,7 +19,11 @@ case "${1:-}" in
     need_packages $BASE_PACKAGES
     configure_and_build -DTRACTWAVE_BUILD_TESTS=OFF
     "$BUILD_DIR/tools/render/tractwave-render" -o tractwave-demo.wav
-    echo "listen: play tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
+    # Spoken from phonemes, so that the demo needs no pronouncing dictionary
+    # ("Hello! I am tractwave, a talking vocal tract. Can you understand me?").
+    "$BUILD_DIR/tools/say/tractwave-say" -o tractwave-speech-demo.wav --phonemes \
+      "HH AH0 L OW1 ! AY1 | AE1 M | T R AE1 K T W EY2 V , AH0 | T AO1 K IH0 NG | V OW1 K AH0 L | T R AE1 K T . K AE1 N | Y UW1 | AH2 N D ER0 S T AE1 N D | M IY1 ?"
+    echo "listen: play tractwave-speech-demo.wav tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
     ;;
   test)
     need_packages $BASE_PACKAGES $TEST_PACKAGES

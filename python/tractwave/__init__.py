@@ -25,6 +25,7 @@ from ._library import ENVIRONMENT_VARIABLE, VOICES_ENVIRONMENT_VARIABLE, Library
 from ._library import library as _library, pointer as _ptr, voices_library as _voices_library
 from ._score import ScoreError, load_score, parse_score, render_score
 from ._voices import Voice, render_voices
+from ._speech import SpeechError, ipa_to_arpabet, say, speech_library_path, transcribe
 
 __version__ = "1.0.0"
 
@@ -33,6 +34,7 @@ __all__ = [
     "LibraryNotFoundError", "ENVIRONMENT_VARIABLE", "VOICES_ENVIRONMENT_VARIABLE",
     "library_path", "voices_library_path", "parameters", "diameters", "Voice",
     "render_voices", "step", "render_score", "load_score", "parse_score", "ScoreError",
+    "say", "transcribe", "ipa_to_arpabet", "SpeechError", "speech_library_path",
 ]
 
 

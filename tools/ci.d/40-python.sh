@@ -17,7 +17,8 @@ trap 'rm -rf "$work"' EXIT
 
 $PYTHON --version
 cp -R python "$work/src"
-cp "$BUILD_DIR/libtractwave.so.1" "$BUILD_DIR/libtractwave_voices.so.1" "$work/src/tractwave/"
+cp "$BUILD_DIR/libtractwave.so.1" "$BUILD_DIR/libtractwave_voices.so.1" \
+  "$BUILD_DIR/libtractwave_speech.so.1" "$work/src/tractwave/"
 $PYTHON -m pip install --quiet --no-build-isolation --no-index --no-deps \
   --root-user-action=ignore --target "$work/site" "$work/src"
 

@@ -1,0 +1,231 @@
+// The tractwave speech WebAssembly module as JavaScript sees it: a Speaker
+// that turns ARPAbet or IPA into samples, and a Lexicon that turns English
+// words into ARPAbet. Shared by the page, the speech worklet and the node
+// tests. The module allocates with its own malloc (speech planning needs
+// memory), so strings and buffers crossing into it come from there too.
+
+import { compileModule } from "./engine.js";
+
+export const VOICES = ["male", "female", "child"];
+const NOTATIONS = { arpabet: 0, ipa: 1 };
+const OK = 0, QUEUE_FULL = -3, UNKNOWN_PHONEME = -2, UNKNOWN_WORD = -5, MALFORMED = -6;
+
+export class SpeechError extends Error {}
+
+// UTF-8 by hand: an AudioWorkletGlobalScope has no TextEncoder or
+// TextDecoder.
+function encodeUtf8(text) {
+  const bytes = [];
+  for (const ch of text) {
+    const c = ch.codePointAt(0);
+    if (c < 0x80) bytes.push(c);
+    else if (c < 0x800) bytes.push(0xc0 | (c >> 6), 0x80 | (c & 63));
+    else if (c < 0x10000)
+      bytes.push(0xe0 | (c >> 12), 0x80 | ((c >> 6) & 63), 0x80 | (c & 63));
+    else
+      bytes.push(0xf0 | (c >> 18), 0x80 | ((c >> 12) & 63),
+        0x80 | ((c >> 6) & 63), 0x80 | (c & 63));
+  }
+  return Uint8Array.from(bytes);
+}
+
+function decodeUtf8(bytes) {
+  let text = "";
+  for (let i = 0; i < bytes.length;) {
+    const b = bytes[i];
+    const n = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 1;
+    let c = n === 1 ? b : b & (0xff >> (n + 1));
+    for (let k = 1; k < n && i + k < bytes.length; ++k) c = (c << 6) | (bytes[i + k] & 63);
+    text += String.fromCodePoint(c);
+    i += n;
+  }
+  return text;
+}
+
+export class SpeechModule {
+  static fromBytes(bytes) {
+    return new SpeechModule(compileModule(bytes));
+  }
+
+  constructor(module) {
+    // The one import: memory growth is announced to JavaScript, which reads
+    // `memory.buffer` afresh after every call anyway.
+    this.instance = new WebAssembly.Instance(module, {
+      env: { emscripten_notify_memory_growth() {} },
+    });
+    this.exports = this.instance.exports;
+    if (this.exports._initialize) this.exports._initialize();
+  }
+
+  get bytes() {
+    return new Uint8Array(this.exports.memory.buffer);
+  }
+
+  // A NUL-terminated UTF-8 copy of text in the module's memory: [pointer,
+  // byte length]. Free the pointer with free().
+  string(text) {
+    const utf8 = encodeUtf8(text);
+    const p = this.exports.malloc(utf8.length + 1);
+    if (!p) throw new SpeechError("out of memory");
+    this.bytes.set(utf8, p);
+    this.bytes[p + utf8.length] = 0;
+    return [p, utf8.length, utf8];
+  }
+
+  readString(p, length) {
+    const bytes = this.bytes;
+    let end = p;
+    while (length === undefined ? bytes[end] !== 0 : end < p + length) ++end;
+    return decodeUtf8(bytes.subarray(p, end));
+  }
+
+  free(p) {
+    this.exports.free(p);
+  }
+}
+
+// The word at fault for a message: text from the byte offset the library
+// gave, up to the next space.
+function symbolAt(utf8, offset) {
+  let end = offset;
+  while (end < utf8.length && utf8[end] !== 0x20) ++end;
+  return decodeUtf8(utf8.subarray(offset, end));
+}
+
+export class Speaker {
+  constructor(speech, { voice = "male", sampleRate = 48000, maxBlock = 128, capacity = 0 } = {}) {
+    const index = VOICES.indexOf(voice);
+    if (index < 0) throw new RangeError(`voice ${voice}: one of ${VOICES.join(", ")}`);
+    this.speech = speech;
+    this.maxBlock = maxBlock;
+    this.handle = speech.exports.tractwave_speaker_create(index, sampleRate, capacity);
+    if (!this.handle) throw new SpeechError(`cannot make a ${voice} speaker at ${sampleRate} Hz`);
+    this.out = speech.exports.malloc(4 * maxBlock);
+    this.frameBuffer = speech.exports.malloc(4 * 54);
+  }
+
+  setSpeed(speed) {
+    if (this.speech.exports.tractwave_speaker_set_speed(this.handle, speed) !== OK)
+      throw new RangeError(`speed ${speed}: 0.25 to 4`);
+  }
+
+  setPitch(factor) {
+    if (this.speech.exports.tractwave_speaker_set_pitch(this.handle, factor) !== OK)
+      throw new RangeError(`pitch ${factor}: 0.25 to 4`);
+  }
+
+  // Queues text; returns false when the queue has no room for it yet.
+  queue(text, notation = "arpabet") {
+    const x = this.speech.exports;
+    const [p, , utf8] = this.speech.string(text);
+    try {
+      const result = x.tractwave_speaker_queue(this.handle, p, NOTATIONS[notation]);
+      if (result === QUEUE_FULL) return false;
+      if (result === UNKNOWN_PHONEME) {
+        const at = x.tractwave_speaker_error_offset(this.handle);
+        throw new SpeechError(`'${symbolAt(utf8, at)}' is not ${notation === "ipa" ? "an IPA" : "an ARPAbet"} phoneme`);
+      }
+      if (result !== OK) throw new SpeechError(`cannot queue the text (${result})`);
+      return true;
+    } finally {
+      this.speech.free(p);
+    }
+  }
+
+  // Renders n samples (at most maxBlock); returns [samples, how many of them
+  // are speech]. The samples are a view valid until the next call.
+  render(n) {
+    const x = this.speech.exports;
+    const speech = x.tractwave_speaker_render(this.handle, this.out, n);
+    return [new Float32Array(x.memory.buffer, this.out, n), speech];
+  }
+
+  pending() {
+    return this.speech.exports.tractwave_speaker_pending(this.handle);
+  }
+
+  // The engine controls of the last sub-block (tractwave_speaker_frame).
+  frame() {
+    const x = this.speech.exports;
+    x.tractwave_speaker_frame(this.handle, this.frameBuffer);
+    const f = new Float32Array(x.memory.buffer, this.frameBuffer, 54);
+    const id = f[2];
+    return {
+      t: f[0],
+      phoneme: id < 0 ? "" : this.speech.readString(x.tractwave_speech_phoneme_name(id)),
+      f0: f[3],
+      oral: Array.from(f.subarray(10, 35)),
+      velum: f[7],
+    };
+  }
+
+  destroy() {
+    const x = this.speech.exports;
+    x.tractwave_speaker_destroy(this.handle);
+    x.free(this.out);
+    x.free(this.frameBuffer);
+    this.handle = 0;
+  }
+}
+
+export class Lexicon {
+  constructor(speech) {
+    this.speech = speech;
+    this.handle = speech.exports.tractwave_lexicon_create();
+    if (!this.handle) throw new SpeechError("out of memory");
+  }
+
+  get size() {
+    return this.speech.exports.tractwave_lexicon_count(this.handle);
+  }
+
+  // Adds a dictionary's text (CMU format); throws naming the line at fault.
+  load(text, name = "dictionary") {
+    const x = this.speech.exports;
+    const [p, length] = this.speech.string(text);
+    const line = x.malloc(4);
+    try {
+      const result = x.tractwave_lexicon_load(this.handle, p, length, line);
+      if (result === MALFORMED) {
+        const at = new Int32Array(x.memory.buffer, line, 1)[0];
+        throw new SpeechError(`${name}:${at}: not a dictionary entry (a word, then its ARPAbet phonemes)`);
+      }
+      if (result !== OK) throw new SpeechError(`${name}: cannot load (${result})`);
+    } finally {
+      x.free(p);
+      x.free(line);
+    }
+  }
+
+  // ARPAbet for English text; throws SpeechError naming the first word the
+  // lexicon lacks (its .word property holds it).
+  transcribe(text) {
+    const x = this.speech.exports;
+    const [p, , utf8] = this.speech.string(text);
+    const where = x.malloc(8);
+    try {
+      const need = x.tractwave_lexicon_transcribe(this.handle, p, 0, 0, where, where + 4);
+      if (need === UNKNOWN_WORD) {
+        const [offset, length] = new Int32Array(x.memory.buffer, where, 2);
+        const word = decodeUtf8(utf8.subarray(offset, offset + length));
+        const error = new SpeechError(`'${word}' is not in the dictionary`);
+        error.word = word;
+        throw error;
+      }
+      if (need < 0) throw new SpeechError(`cannot transcribe the text (${need})`);
+      const out = x.malloc(need + 1);
+      x.tractwave_lexicon_transcribe(this.handle, p, out, need + 1, 0, 0);
+      const arpabet = this.speech.readString(out, need);
+      x.free(out);
+      return arpabet;
+    } finally {
+      x.free(p);
+      x.free(where);
+    }
+  }
+
+  destroy() {
+    this.speech.exports.tractwave_lexicon_destroy(this.handle);
+    this.handle = 0;
+  }
+}

@@ -1,0 +1,86 @@
+// The speech panel in Debian's headless Chromium: the speech worklet renders
+// exactly what direct calls of the module render, typed words are
+// transcribed with the built-in word list, and a word it lacks is named.
+import assert from "node:assert/strict";
+import { join, resolve } from "node:path";
+import { after, before, test } from "node:test";
+import { fileURLToPath } from "node:url";
+
+import { launchChromium, openPlayground } from "../browser.mjs";
+import { startServer } from "../serve.mjs";
+
+const root = resolve(fileURLToPath(import.meta.url), "../../..");
+const webDir = resolve(root, process.env.WEB_DIR ??
+  join(process.env.BUILD_DIR ?? "build", "web"));
+
+let server;
+let browser;
+
+before(async () => {
+  server = await startServer(webDir);
+  browser = await launchChromium();
+});
+after(async () => {
+  await browser?.close();
+  await server?.close();
+});
+
+async function openSpeech() {
+  const { page, errors } = await openPlayground(browser.context, server.url);
+  await page.waitForFunction(() => !document.getElementById("say-button").disabled,
+    null, { timeout: 15000 });
+  return { page, errors };
+}
+
+test("the speech worklet renders what the module renders", async () => {
+  const { page, errors } = await openSpeech();
+  const { worklet, direct } = await page.evaluate(async () => {
+    const { SpeechModule, Speaker } = await import("./speech.js");
+    const wasm = await (await fetch("tractwave_speech.wasm")).arrayBuffer();
+    const rate = 44100, frames = rate;
+    const say = { type: "say", id: 1, text: "HH AH0 L OW1 .", notation: "arpabet",
+      voice: "female", speed: 1, pitch: 1 };
+    const ctx = new OfflineAudioContext(1, frames, rate);
+    await ctx.audioWorklet.addModule("speech-worklet.js");
+    const node = new AudioWorkletNode(ctx, "tractwave-speech", {
+      numberOfOutputs: 1, outputChannelCount: [1],
+      processorOptions: { wasm, say },
+    });
+    node.connect(ctx.destination);
+    const rendered = (await ctx.startRendering()).getChannelData(0);
+    const speaker = new Speaker(SpeechModule.fromBytes(wasm), { voice: "female", sampleRate: rate });
+    speaker.queue(say.text);
+    const direct = new Float32Array(frames);
+    for (let s = 0; s < frames; s += 128)
+      direct.set(speaker.render(Math.min(128, frames - s))[0], s);
+    return { worklet: Array.from(rendered), direct: Array.from(direct) };
+  });
+  assert.deepEqual(worklet, direct);
+  assert.ok(worklet.some((x) => Math.abs(x) > 0.05));
+  assert.deepEqual(errors, []);
+});
+
+test("typed words are transcribed, and an unknown one is named", async () => {
+  const { page, errors } = await openSpeech();
+  await page.fill("#say-text", "Hello, world!");
+  await page.click("#say-button");
+  await page.waitForFunction(() =>
+    document.getElementById("say-info").textContent.startsWith("Saying"));
+  assert.equal(await page.textContent("#say-info"), "Saying: HH AH0 L OW1 , W ER1 L D !");
+  await page.fill("#say-text", "hello xylophone");
+  await page.click("#say-button");
+  await page.waitForFunction(() =>
+    document.getElementById("say-info").textContent.includes("xylophone"));
+  assert.match(await page.textContent("#say-info"), /'xylophone' is not among the \d+ words known/);
+  // A dictionary loaded from a file knows it.
+  await page.setInputFiles("#say-dict", {
+    name: "mine.dict", mimeType: "text/plain",
+    buffer: Buffer.from("xylophone Z AY1 L AH0 F OW2 N\n"),
+  });
+  await page.waitForFunction(() =>
+    document.getElementById("say-info").textContent === "mine.dict loaded.");
+  await page.click("#say-button");
+  await page.waitForFunction(() =>
+    document.getElementById("say-info").textContent.includes("Z AY1 L AH0 F OW2 N"));
+  assert.deepEqual(errors, []);
+});
