@@ -7,7 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,12 +56,28 @@ OutputFile::OutputFile(const std::string &path, const std::string &, int rate,
   set_up_writing(file_);
 }
 
+OutputFile::OutputFile(const std::string &path, const std::string &)
+    : path_(path), target_(path), temp_(path + ".partial") {
+  fd_ = _open(temp_.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY,
+              _S_IREAD | _S_IWRITE);
+  if (fd_ < 0)
+    fail("cannot write the output", errno);
+}
+
+void OutputFile::write_bytes(const char *data, std::size_t size) {
+  if (_write(fd_, data, static_cast<unsigned>(size)) != static_cast<int>(size))
+    fail("cannot write the output", errno);
+}
+
 OutputFile::~OutputFile() { discard(); }
 
 void OutputFile::discard() {
   if (file_)
     sf_close(file_);
   file_ = nullptr;
+  if (fd_ >= 0)
+    _close(fd_);
+  fd_ = -1;
   if (!temp_.empty())
     std::remove(temp_.c_str());
   temp_.clear();
@@ -73,13 +93,14 @@ void OutputFile::write(const float *samples, int n) {
 }
 
 bool OutputFile::commit() {
-  const int status = sf_close(file_);
+  const int status = file_ ? sf_close(file_) : _close(fd_) == 0 ? 0 : -1;
   file_ = nullptr;
+  fd_ = -1;
   if (status != 0 || g_stop_signal) {
     discard();
     if (status != 0)
-      throw Error(path_ +
-                  ": cannot write the output: " + sf_error_number(status));
+      throw Error(path_ + ": cannot write the output: " +
+                  (status > 0 ? sf_error_number(status) : "close failed"));
     return false;
   }
   std::remove(target_.c_str());
@@ -192,7 +213,30 @@ bool write_all(int fd, const char *data, std::size_t size) {
 OutputFile::OutputFile(const std::string &path, const std::string &score,
                        int rate, int sf_subtype)
     : path_(path) {
+  open_target(score);
+  SF_INFO info = wav_info(rate, sf_subtype);
+  file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
+  if (!file_) {
+    const std::string why = sf_strerror(nullptr);
+    discard();
+    throw Error(path_ + ": cannot write the output: " + why);
+  }
+  set_up_writing(file_);
+}
+
+OutputFile::OutputFile(const std::string &path, const std::string &score)
+    : path_(path) {
+  open_target(score);
+}
+
+void OutputFile::write_bytes(const char *data, std::size_t size) {
+  if (!write_all(fd_, data, size))
+    fail("cannot write the output", errno);
+}
+
+void OutputFile::open_target(const std::string &score) {
   struct stat st;
+  const std::string &path = path_;
   const bool exists = stat(path.c_str(), &st) == 0;
   if (!exists && errno != ENOENT)
     fail("cannot write the output", errno);
@@ -257,15 +301,6 @@ OutputFile::OutputFile(const std::string &path, const std::string &score,
       fail("cannot write the output", error);
     }
   }
-
-  SF_INFO info = wav_info(rate, sf_subtype);
-  file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
-  if (!file_) {
-    const std::string why = sf_strerror(nullptr);
-    discard();
-    throw Error(path_ + ": cannot write the output: " + why);
-  }
-  set_up_writing(file_);
 }
 
 OutputFile::~OutputFile() { discard(); }
@@ -311,7 +346,8 @@ bool OutputFile::copy_to(int to) const {
 }
 
 bool OutputFile::commit() {
-  const int status = sf_close(file_);
+  // sf_close leaves the descriptor open (it was handed over as not owned).
+  const int status = file_ ? sf_close(file_) : 0;
   file_ = nullptr;
   if (status != 0) {
     discard();

@@ -1,10 +1,12 @@
-// Where tractwave-render's samples go. A regular file is written under a
+// Where the tools' files go (tractwave-render's and tractwave-say's WAV
+// files, tractwave-say's trajectories). A regular file is written under a
 // temporary name beside it and put in place only when complete, so a fault,
 // a signal or a full disk leaves the old file as it was; anything else
 // (a device, a FIFO, a terminal) is written in place.
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,11 +25,14 @@ public:
   // has been changed when it does.
   OutputFile(const std::string &path, const std::string &score, int rate,
              int sf_subtype);
+  // The same for a file of bytes (text), written with write_bytes.
+  OutputFile(const std::string &path, const std::string &score);
   ~OutputFile();
   OutputFile(const OutputFile &) = delete;
   OutputFile &operator=(const OutputFile &) = delete;
 
   void write(const float *samples, int n);
+  void write_bytes(const char *data, std::size_t size);
 
   // Puts the complete file in place. Returns false, with nothing changed, if
   // a signal arrived first; throws Error on a fault.
@@ -40,6 +45,8 @@ public:
 private:
   enum class Mode { replace, copy_into, in_place, spool };
 
+  // Checks the target and creates what is written to (fd_).
+  void open_target(const std::string &score);
   [[noreturn]] void fail(const std::string &what, int error) const;
   void discard();
   bool copy_to(int to) const;

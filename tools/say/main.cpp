@@ -541,22 +541,24 @@ int run(const Options &opt) {
             });
   if (again < 0)
     return 128 + g_stop_signal;
-  if (!out.commit())
-    return 128 + g_stop_signal;
   if (trace) {
-    // The trajectory is research output beside the sound: written directly.
-    std::ofstream json(opt.score, std::ios::binary | std::ios::trunc);
+    // The trajectory is written by the same rule as the sound, and put in
+    // place first: a fault in it leaves the sound file as it was.
     const char *voices[] = {"male", "female", "child"};
+    std::ostringstream json;
     json << "{\"sample_rate\": " << rate << ", \"voice\": \"" << voices[voice]
          << "\", \"frame_seconds\": "
          << std::max(1, rate / 1000) / static_cast<double>(rate)
          << ", \"gain\": " << gain << ", \"frames\": [" << trace->json.str()
          << "\n]}\n";
-    json.close();
-    if (!json)
-      throw Error(opt.score +
-                  ": cannot write the trajectory: " + std::strerror(errno));
+    const std::string text = json.str();
+    OutputFile trajectory(opt.score, opt.text_file);
+    trajectory.write_bytes(text.data(), text.size());
+    if (!trajectory.commit())
+      return 128 + g_stop_signal;
   }
+  if (!out.commit())
+    return 128 + g_stop_signal;
   const double wall =
       std::chrono::duration<double>(Clock::now() - start).count();
   if (!opt.quiet) {
