@@ -24,20 +24,6 @@ const VowelShape kShapes[] = {
 #include "vowel_table.inc"
 };
 
-std::vector<std::string> split(const std::string &line) {
-  std::vector<std::string> fields(1);
-  bool quoted = false;
-  for (char c : line) {
-    if (c == '"')
-      quoted = !quoted;
-    else if (c == ',' && !quoted)
-      fields.emplace_back();
-    else if (c != '\r')
-      fields.back() += c;
-  }
-  return fields;
-}
-
 // (shape, source) -> F1-F3 from data/speech: the published means, or the
 // targets the fit plan gives itself.
 std::map<std::string, std::vector<double>> expected_targets() {
@@ -46,7 +32,7 @@ std::map<std::string, std::vector<double>> expected_targets() {
   std::string line;
   std::getline(formants, line);
   while (std::getline(formants, line)) {
-    const auto f = split(line);
+    const auto f = tw::fit::split_csv(line);
     if (f.size() == 6)
       means[f[1] + "/" + f[2]] = {std::stod(f[3]), std::stod(f[4]),
                                   std::stod(f[5])};
@@ -55,7 +41,7 @@ std::map<std::string, std::vector<double>> expected_targets() {
   std::ifstream plan(TW_SPEECH_DATA "/fit_plan.csv");
   std::getline(plan, line);
   while (std::getline(plan, line)) {
-    const auto f = split(line);
+    const auto f = tw::fit::split_csv(line);
     if (f.size() != 6)
       continue;
     const auto found = means.find(f[0] + "/" + f[2]);

@@ -57,22 +57,6 @@ struct Plan {
   throw std::runtime_error(what);
 }
 
-// One CSV record: fields separated by commas, double quotes around a field
-// that holds commas or spaces.
-std::vector<std::string> split_csv(const std::string &line) {
-  std::vector<std::string> fields(1);
-  bool quoted = false;
-  for (char c : line) {
-    if (c == '"')
-      quoted = !quoted;
-    else if (c == ',' && !quoted)
-      fields.emplace_back();
-    else if (c != '\r')
-      fields.back() += c;
-  }
-  return fields;
-}
-
 // Rows of a CSV file as maps from the header's names.
 std::vector<std::map<std::string, std::string>>
 read_csv(const std::string &path) {
@@ -81,12 +65,12 @@ read_csv(const std::string &path) {
     fail(path + ": cannot open");
   std::string line;
   std::getline(in, line);
-  const std::vector<std::string> header = split_csv(line);
+  const std::vector<std::string> header = tw::fit::split_csv(line);
   std::vector<std::map<std::string, std::string>> rows;
   for (int number = 2; std::getline(in, line); ++number) {
     if (line.empty())
       continue;
-    const std::vector<std::string> fields = split_csv(line);
+    const std::vector<std::string> fields = tw::fit::split_csv(line);
     if (fields.size() != header.size())
       fail(path + ":" + std::to_string(number) + ": expected " +
            std::to_string(header.size()) + " fields");

@@ -7,6 +7,20 @@
 
 namespace tw::fit {
 
+std::vector<std::string> split_csv(const std::string &line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (char c : line) {
+    if (c == '"')
+      quoted = !quoted;
+    else if (c == ',' && !quoted)
+      fields.emplace_back();
+    else if (c != '\r')
+      fields.back() += c;
+  }
+  return fields;
+}
+
 namespace {
 
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;

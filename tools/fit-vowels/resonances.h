@@ -2,9 +2,14 @@
 // Shared by the vowel fitter and the test that re-checks the shipped table.
 #pragma once
 
+#include <string>
 #include <vector>
 
 namespace tw::fit {
+
+// One CSV record of the data files: fields separated by commas, double
+// quotes around a field that holds commas or spaces.
+std::vector<std::string> split_csv(const std::string &line);
 
 // The output of the engine after a small pressure impulse enters the oral
 // tube at the glottis, with the source silent: the transfer function from the

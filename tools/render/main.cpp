@@ -35,26 +35,6 @@ constexpr int kExitFault = 2;
 // says where parameters change, not how much is held in memory.
 constexpr int kPiece = 1 << 16;
 
-extern "C" void on_signal(int signal) { g_stop_signal = signal; }
-
-// Ctrl-C, kill and a closed terminal all stop a render cleanly. Without
-// SA_RESTART a blocking open or write (a FIFO without a reader) returns, so
-// the signal is seen at once.
-void catch_signals() {
-#ifdef _WIN32
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
-#else
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(s, &action, nullptr);
-  // A reader that goes away is a write error, reported as such.
-  signal(SIGPIPE, SIG_IGN);
-#endif
-}
-
 const char *kFooter = R"(Scores
   CSV: a header row naming "t" (seconds) and any of the parameters, then one
   keyframe a row. An empty cell leaves that parameter out of the keyframe.
@@ -221,7 +201,7 @@ int render(const Options &opt, std::optional<int> rate,
   const float gain = static_cast<float>(std::pow(10.0, gain_db / 20.0));
 
   const auto start = Clock::now();
-  catch_signals();
+  catch_stop_signals();
   OutputFile out(output, opt.score, plan.rate,
                  pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
   Renderer renderer(score, plan);

@@ -18,6 +18,12 @@ namespace tw::render {
 // and leaves everything as it was.
 extern volatile std::sig_atomic_t g_stop_signal;
 
+// Ctrl-C, kill and a closed terminal set g_stop_signal instead of ending the
+// program, so that a tool stops cleanly. Without SA_RESTART a blocking open
+// or write (a FIFO without a reader) returns, so the signal is seen at once;
+// a reader that goes away is a write error, reported as such.
+void catch_stop_signals();
+
 class OutputFile {
 public:
   // Checks the target and opens what will be written: `score` names the

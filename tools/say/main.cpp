@@ -35,6 +35,7 @@ extern char **environ;
 
 namespace {
 
+using tw::render::catch_stop_signals;
 using tw::render::Error;
 using tw::render::g_stop_signal;
 using tw::render::OutputFile;
@@ -78,22 +79,6 @@ Exit status
   phoneme or option); 128 + the signal number when stopped by SIGINT, SIGHUP
   or SIGTERM.
 )";
-
-extern "C" void on_signal(int signal) { g_stop_signal = signal; }
-
-void catch_signals() {
-#ifdef _WIN32
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
-#else
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP})
-    sigaction(s, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-#endif
-}
 
 struct Options {
   std::vector<std::string> words;
@@ -499,7 +484,7 @@ int run(const Options &opt) {
       notation == TRACTWAVE_SPEECH_ARPABET ? pieces_of(source)
                                            : std::vector<std::string>{source};
 
-  catch_signals();
+  catch_stop_signals();
   const auto start = Clock::now();
   // First pass: the peak, so that the file's peak lands at -3 dBFS.
   double peak = 0.0;
