@@ -209,7 +209,7 @@ TEST_F(Say, RefusesWhatItCannotSpeak) {
 
 TEST_F(Say, RefusesMissingAndMalformedDictionaries) {
   expect_refused({"hello", "--dict", "missing.dict", "-o", "out.wav"},
-                 "missing.dict: cannot read the dictionary");
+                 "missing.dict: cannot open the dictionary");
   std::ofstream(dir / "input.dict") << "hello HH AH L OW\nworld\n";
   expect_refused({"hello", "--dict", "input.dict", "-o", "out.wav"},
                  "input.dict:2: not a dictionary entry");

@@ -109,28 +109,6 @@ long long whole_option(const std::string &text, const std::string &option) {
   return static_cast<long long>(*v);
 }
 
-// Messages quote what the score says with its control characters escaped;
-// this does the same for the rest (file names, option values), so that no
-// message can drive the terminal.
-std::string printable(const std::string &message) {
-  std::string out;
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(message[i]);
-    const bool c1 = c == 0xC2 && i + 1 < message.size() &&
-                    static_cast<unsigned char>(message[i + 1]) >= 0x80 &&
-                    static_cast<unsigned char>(message[i + 1]) <= 0x9F;
-    if (c < 0x20 || c == 0x7F || c1) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x",
-                    c1 ? static_cast<unsigned char>(message[++i]) : c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 // Progress on stderr, only for a terminal and only once a render has taken
 // a second, so that short renders and logs stay clean.
 class Progress {
@@ -166,14 +144,6 @@ private:
   Clock::time_point start_, last_{};
   bool enabled_, shown_ = false;
 };
-
-std::string decibels(double level) {
-  if (level <= 0.0)
-    return "-inf dBFS";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f dBFS", 20.0 * std::log10(level));
-  return buf;
-}
 
 int render(const Options &opt, std::optional<int> rate,
            std::optional<int> block, std::size_t max_score_bytes) {

@@ -2,6 +2,7 @@
 #include "score.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,33 @@
 namespace tw::render {
 
 volatile std::sig_atomic_t g_stop_signal = 0;
+
+std::string printable(const std::string &message) {
+  std::string out;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(message[i]);
+    const bool c1 = c == 0xC2 && i + 1 < message.size() &&
+                    static_cast<unsigned char>(message[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(message[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F || c1) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x",
+                    c1 ? static_cast<unsigned char>(message[++i]) : c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string decibels(double level) {
+  if (level <= 0.0)
+    return "-inf dBFS";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f dBFS", 20.0 * std::log10(level));
+  return buf;
+}
 
 extern "C" void on_stop_signal(int signal) { g_stop_signal = signal; }
 

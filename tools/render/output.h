@@ -24,6 +24,14 @@ extern volatile std::sig_atomic_t g_stop_signal;
 // a reader that goes away is a write error, reported as such.
 void catch_stop_signals();
 
+// Messages quote what the score says with its control characters escaped;
+// this does the same for the rest (file names, option values, words), so
+// that no message can drive the terminal.
+std::string printable(const std::string &message);
+
+// A level as dBFS, for the tools' summaries.
+std::string decibels(double level);
+
 class OutputFile {
 public:
   // Checks the target and opens what will be written: `score` names the

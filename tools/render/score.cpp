@@ -739,17 +739,21 @@ std::optional<ScoreFormat> format_from_extension(const std::string &path) {
   return std::nullopt;
 }
 
-std::string read_score_file(const std::string &path, std::size_t max_bytes) {
+std::string read_text_file(const std::string &path, const std::string &what,
+                           std::size_t max_bytes, const std::string &raise,
+                           bool allow_stdin) {
   const auto too_large = [&] {
-    return Error(path + ": the score is larger than " +
-                 std::to_string(max_bytes >> 20) +
-                 " MiB (--max-score-size raises the limit)");
+    return Error(path + ": the " + what + " is larger than " +
+                 std::to_string(max_bytes >> 20) + " MiB" +
+                 (raise.empty() ? "" : " (" + raise + ")"));
   };
   std::string text;
 #ifdef _WIN32
+  (void)allow_stdin;
   std::ifstream in(path, std::ios::binary);
   if (!in)
-    throw Error(path + ": cannot open the score: " + std::strerror(errno));
+    throw Error(path + ": cannot open the " + what + ": " +
+                std::strerror(errno));
   char buf[65536];
   while (in.read(buf, sizeof buf) || in.gcount() > 0) {
     if (text.size() + static_cast<std::size_t>(in.gcount()) > max_bytes)
@@ -757,20 +761,27 @@ std::string read_score_file(const std::string &path, std::size_t max_bytes) {
     text.append(buf, static_cast<std::size_t>(in.gcount()));
   }
   if (in.bad())
-    throw Error(path + ": cannot read the score: " + std::strerror(errno));
+    throw Error(path + ": cannot read the " + what + ": " +
+                std::strerror(errno));
 #else
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool from_stdin = allow_stdin && path == "-";
+  const int fd = from_stdin ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    throw Error(path + ": cannot open the score: " + std::strerror(errno));
+    throw Error(path + ": cannot open the " + what + ": " +
+                std::strerror(errno));
   struct Closer {
     int fd;
-    ~Closer() { close(fd); }
+    ~Closer() {
+      if (fd != 0)
+        close(fd);
+    }
   } closer{fd};
   struct stat st {};
   if (fstat(fd, &st) != 0)
-    throw Error(path + ": cannot read the score: " + std::strerror(errno));
+    throw Error(path + ": cannot read the " + what + ": " +
+                std::strerror(errno));
   if (S_ISDIR(st.st_mode))
-    throw Error(path + ": is a directory, not a score");
+    throw Error(path + ": is a directory, not a " + what);
   // A file says how large it is; a FIFO or device is read into a buffer
   // that grows, but never past the limit, so it never holds much more.
   if (S_ISREG(st.st_mode) &&
@@ -784,7 +795,8 @@ std::string read_score_file(const std::string &path, std::size_t max_bytes) {
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
-      throw Error(path + ": cannot read the score: " + std::strerror(errno));
+      throw Error(path + ": cannot read the " + what + ": " +
+                  std::strerror(errno));
     if (n == 0)
       break;
     const std::size_t size = text.size() + static_cast<std::size_t>(n);
@@ -796,6 +808,11 @@ std::string read_score_file(const std::string &path, std::size_t max_bytes) {
   }
 #endif
   return text;
+}
+
+std::string read_score_file(const std::string &path, std::size_t max_bytes) {
+  return read_text_file(path, "score", max_bytes,
+                        "--max-score-size raises the limit");
 }
 
 void check_rate(long long rate, const std::string &what) {

@@ -71,8 +71,15 @@ Score parse_json(std::string_view text, const std::string &origin);
 Score parse_score(std::string_view text, ScoreFormat format,
                   const std::string &origin);
 
-// Reads a score file (or FIFO) of at most max_bytes; a directory, an
-// unreadable or a larger file is an Error.
+// Reads a file (or FIFO) of at most max_bytes, "-" meaning standard input
+// where allow_stdin; a directory, an unreadable or a larger file is an Error
+// naming it as `what` ("score", "dictionary"), with `raise` telling how to
+// allow more.
+std::string read_text_file(const std::string &path, const std::string &what,
+                           std::size_t max_bytes, const std::string &raise,
+                           bool allow_stdin = false);
+
+// A score file, read as above.
 std::string read_score_file(const std::string &path, std::size_t max_bytes);
 
 // The format an extension (.csv, .json, any case) implies, if any.

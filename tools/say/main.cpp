@@ -15,7 +15,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -36,9 +35,11 @@ extern char **environ;
 namespace {
 
 using tw::render::catch_stop_signals;
+using tw::render::decibels;
 using tw::render::Error;
 using tw::render::g_stop_signal;
 using tw::render::OutputFile;
+using tw::render::printable;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFault = 2;
@@ -89,21 +90,6 @@ struct Options {
   bool has_phonemes = false, has_ipa = false;
 };
 
-// Control characters escaped, so that no message can drive the terminal.
-std::string printable(const std::string &text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 double number_option(const std::string &text, const std::string &option,
                      double lo, double hi) {
   const auto v = tw::render::decimal_number(text);
@@ -116,27 +102,9 @@ double number_option(const std::string &text, const std::string &option,
   return *v;
 }
 
+// A dictionary or a text, "-" being standard input.
 std::string read_file(const std::string &path, const std::string &what) {
-  std::ifstream in;
-  std::istream *stream = &std::cin;
-  if (path != "-") {
-    in.open(path, std::ios::binary);
-    if (!in)
-      throw Error(path + ": cannot read the " + what + ": " +
-                  std::strerror(errno));
-    stream = &in;
-  }
-  std::string data;
-  char buf[1 << 16];
-  while (*stream) {
-    stream->read(buf, sizeof buf);
-    data.append(buf, static_cast<std::size_t>(stream->gcount()));
-    if (data.size() > kMaxFileBytes)
-      throw Error(path + ": the " + what + " is larger than 256 MiB");
-  }
-  if (stream->bad())
-    throw Error(path + ": cannot read the " + what);
-  return data;
+  return tw::render::read_text_file(path, what, kMaxFileBytes, "", true);
 }
 
 // espeak-ng's IPA for one word, run as a program of its own (no shell), or
@@ -427,14 +395,6 @@ void refuse_overwriting_inputs(const Options &opt) {
       (opt.score == opt.output || same_file(opt.score, opt.output)))
     throw Error(opt.score + ": the trajectory and the sound cannot share a "
                             "file");
-}
-
-std::string decibels(double level) {
-  if (level <= 0.0)
-    return "-inf dBFS";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f dBFS", 20.0 * std::log10(level));
-  return buf;
 }
 
 int run(const Options &opt) {
