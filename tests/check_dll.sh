@@ -3,13 +3,15 @@
 # version script, unmangled; imports from KERNEL32 and the C runtime only
 # (libgcc and libstdc++ are not DLL dependencies); no entry point, so loading
 # and unloading run none of its code; a TLS directory for the per-thread
-# record when TLS is "required", none when it is "none"; no fused
-# multiply-adds. OBJDUMP names the MinGW objdump.
-# Usage: check_dll.sh DLL VERSION_SCRIPT TLS
+# record when TLS is "required", none when it is "none"; no imported
+# functions but those CALLS lists; no fused multiply-adds. OBJDUMP names the
+# MinGW objdump.
+# Usage: [CALLS="..."] check_dll.sh DLL VERSION_SCRIPT TLS
 set -u
 dll=$1
 map=$2
 tls=$3
+CALLS=${CALLS:-}
 OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
@@ -32,7 +34,18 @@ for d in $imports; do
   esac
 done
 
-entry=$(printf '%s\n' "$headers" | sed -n 's/^AddressOfEntryPoint[[:space:]]*//p')
+# Import rows are "vma hint name" under each DLL's "Member-Name" header.
+functions=$(printf '%s\n' "$headers" |
+  awk '/Member-Name/ { on = 1; next } /^$/ { on = 0 } on && NF == 3 { print $3 }' |
+  sort | tr '\n' ' ')
+for f in $functions; do
+  case " $CALLS " in
+    *" $f "*) ;;
+    *) fail "calls $f" ;;
+  esac
+done
+
+entry=$( '%s\n' "$headers" | sed -n 's/^AddressOfEntryPoint[[:space:]]*//p')
 case $entry in
   *[1-9a-fA-F]*) fail "has an entry point at $entry: code runs at load" ;;
 esac
@@ -48,5 +61,6 @@ fused=$($OBJDUMP -d "$dll" | grep -cE '[[:space:]]vfn?m(add|sub)[0-9]+[a-z]*[[:s
 
 echo "exports: $exports"
 echo "imports: $imports"
+echo "functions: $functions"
 echo "entry point: $entry"
 exit $status
