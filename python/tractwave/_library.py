@@ -1,7 +1,8 @@
 """Finding and loading the tractwave shared libraries with ctypes.
 
-Two libraries, looked for the same way: tractwave (the four functions) and
-tractwave_voices (voices in memory the caller owns).
+The libraries are looked for the same way: tractwave (the four functions),
+tractwave_voices (voices in memory the caller owns) and, from _speech,
+tractwave_speech.
 """
 
 import ctypes
@@ -39,21 +40,25 @@ _VOICES_PROTOTYPES = {
     "tractwave_voices_render": [ctypes.POINTER(_VOID_P), _INT, _INT, _FLOAT_P,
                                 _FLOAT_P, _FLOAT],
 }
-_INT_RESULTS = ("tractwave_voice_size", "tractwave_voice_alignment")
 
 
-class _Kind:
-    """One of the two libraries: its file names' stem, its environment
-    variable and its functions."""
+class Kind:
+    """One of the libraries: its file names' stem, its environment variable,
+    its functions' argument types and the result types of those that return
+    something, and the library it needs loaded first (found in the same
+    folder, where the system loader would not look)."""
 
-    def __init__(self, stem, variable, prototypes):
+    def __init__(self, stem, variable, prototypes, results=None, needs=None):
         self.stem = stem
         self.variable = variable
         self.prototypes = prototypes
+        self.results = results or {}
+        self.needs = needs
 
 
-CORE = _Kind("tractwave", ENVIRONMENT_VARIABLE, _PROTOTYPES)
-VOICES = _Kind("tractwave_voices", VOICES_ENVIRONMENT_VARIABLE, _VOICES_PROTOTYPES)
+CORE = Kind("tractwave", ENVIRONMENT_VARIABLE, _PROTOTYPES)
+VOICES = Kind("tractwave_voices", VOICES_ENVIRONMENT_VARIABLE, _VOICES_PROTOTYPES,
+              results={"tractwave_voice_size": _INT, "tractwave_voice_alignment": _INT})
 
 
 class LibraryNotFoundError(OSError):
@@ -82,23 +87,29 @@ def _bind(handle, where, kind=CORE):
                 f"{where} was loaded but does not export {name}; "
                 f"it is not a {kind.stem} library") from None
         function.argtypes = argtypes
-        function.restype = _INT if name in _INT_RESULTS else None
+        function.restype = kind.results.get(name)
     return handle
 
 
-def _open(path):
+def _open(path, kind=CORE):
     # A bare file name is searched by the system loader (LD_LIBRARY_PATH,
     # rpath, the loader cache, PATH on Windows); a path with a directory is
-    # opened as it is.
+    # opened as it is, after the library it needs from the same folder.
+    folder = os.path.dirname(path)
+    if kind.needs is not None and folder:
+        for name in _file_names(kind.needs):
+            if os.path.exists(os.path.join(folder, name)):
+                ctypes.CDLL(os.path.join(folder, name), mode=getattr(ctypes, "RTLD_GLOBAL", 0))
+                break
     return ctypes.CDLL(path)
 
 
 def _candidates(package_dir, kind=CORE, environ=os.environ):
     """(name or path, where it is looked for) in search order, lazily: the
     last search runs a compiler or ldconfig and is worth avoiding."""
-    # The voices library is usually built and installed beside the other one:
-    # TRACTWAVE_LIBRARY alone points at both.
-    if kind is VOICES and environ.get(ENVIRONMENT_VARIABLE):
+    # The other libraries are usually built and installed beside the first:
+    # TRACTWAVE_LIBRARY alone points at them all.
+    if kind is not CORE and environ.get(ENVIRONMENT_VARIABLE):
         beside = os.path.dirname(environ[ENVIRONMENT_VARIABLE])
         for name in _file_names(kind):
             yield os.path.join(beside, name), f" (beside {ENVIRONMENT_VARIABLE})"
@@ -117,7 +128,7 @@ def find_and_load(package_dir, environ=os.environ, kind=CORE):
     Order: the file named by the library's environment variable
     (TRACTWAVE_LIBRARY, TRACTWAVE_VOICES_LIBRARY; nothing else when it is
     set, so that a wrong setting is reported rather than silently replaced by
-    another copy), then, for the voices library, a copy beside the file
+    another copy), then, for the other libraries, a copy beside the file
     TRACTWAVE_LIBRARY names, then a copy next to the package, then the
     system's library search path.
     """
@@ -125,7 +136,7 @@ def find_and_load(package_dir, environ=os.environ, kind=CORE):
     explicit = environ.get(kind.variable)
     if explicit:
         try:
-            return _bind(_open(explicit), explicit, kind), explicit
+            return _bind(_open(explicit, kind), explicit, kind), explicit
         except OSError as error:
             if isinstance(error, LibraryNotFoundError):
                 raise
@@ -135,7 +146,7 @@ def find_and_load(package_dir, environ=os.environ, kind=CORE):
 
     for path, where in _candidates(package_dir, kind, environ):
         try:
-            return _bind(_open(path), path, kind), path
+            return _bind(_open(path, kind), path, kind), path
         except LibraryNotFoundError:
             raise
         except OSError as error:

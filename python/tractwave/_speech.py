@@ -12,12 +12,11 @@ import numbers
 import os
 import shutil
 import subprocess
-import sys
 import threading
 
 import numpy as np
 
-from ._library import ENVIRONMENT_VARIABLE, LibraryNotFoundError
+from ._library import VOICES as _VOICES_LIBRARY, Kind, library
 
 SPEECH_ENVIRONMENT_VARIABLE = "TRACTWAVE_SPEECH_LIBRARY"
 DEFAULT_DICTIONARY = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict"
@@ -29,6 +28,13 @@ _ARPABET, _IPA = 0, 1
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 _INT_P = ctypes.POINTER(ctypes.c_int)
 _VOIDP = ctypes.c_void_p
+
+class SpeechError(ValueError):
+    """Text that cannot be spoken: an unknown word or phoneme, a bad
+    dictionary."""
+
+
+SpeechError.__module__ = "tractwave"
 
 _PROTOTYPES = {
     "tractwave_speaker_create": (_VOIDP, [ctypes.c_int, ctypes.c_float, ctypes.c_int]),
@@ -51,101 +57,20 @@ _PROTOTYPES = {
 }
 
 
-class SpeechError(ValueError):
-    """Text that cannot be spoken: an unknown word or phoneme, a bad
-    dictionary."""
-
-
-SpeechError.__module__ = "tractwave"
-
-
-def _file_names(stem):
-    if sys.platform == "win32":
-        return [f"{stem}.dll"]
-    if sys.platform == "darwin":
-        return [f"lib{stem}.1.dylib", f"lib{stem}.dylib"]
-    return [f"lib{stem}.so.1", f"lib{stem}.so"]
-
-
-_loaded = None
-_load_lock = threading.Lock()
-
-
-def _bind(handle, where):
-    for name, (restype, argtypes) in _PROTOTYPES.items():
-        try:
-            function = getattr(handle, name)
-        except AttributeError:
-            raise LibraryNotFoundError(f"{where} was loaded but does not export {name}; "
-                                       "it is not the tractwave speech library") from None
-        function.restype = restype
-        function.argtypes = argtypes
-    return handle
-
-
-def _candidates(package_dir):
-    """Where the speech library is looked for, as the other two are: beside
-    the file TRACTWAVE_LIBRARY names, next to the package, then the system's
-    library search path."""
-    named = os.environ.get(ENVIRONMENT_VARIABLE)
-    if named:
-        for name in _file_names("tractwave_speech"):
-            yield os.path.join(os.path.dirname(named), name)
-    for name in _file_names("tractwave_speech"):
-        yield os.path.join(package_dir, name)
-    yield from _file_names("tractwave_speech")
-
-
-def _open(path):
-    # The voices library it needs, from the same folder when it is there (a
-    # copy next to the package is not on the loader's path).
-    folder = os.path.dirname(path)
-    for voices in _file_names("tractwave_voices"):
-        if folder and os.path.exists(os.path.join(folder, voices)):
-            ctypes.CDLL(os.path.join(folder, voices), mode=getattr(ctypes, "RTLD_GLOBAL", 0))
-            break
-    return ctypes.CDLL(path)
+_SPEECH = Kind("tractwave_speech", SPEECH_ENVIRONMENT_VARIABLE,
+               {name: argtypes for name, (_, argtypes) in _PROTOTYPES.items()},
+               results={name: result for name, (result, _) in _PROTOTYPES.items()},
+               needs=_VOICES_LIBRARY)
 
 
 def _load():
-    """The speech library: the file named by TRACTWAVE_SPEECH_LIBRARY (only
-    that one when it is set), else the first found of _candidates()."""
-    global _loaded
-    with _load_lock:
-        if _loaded is not None:
-            return _loaded
-        named = os.environ.get(SPEECH_ENVIRONMENT_VARIABLE)
-        if named:
-            try:
-                _loaded = _bind(_open(named), named)
-            except OSError as error:
-                if isinstance(error, LibraryNotFoundError):
-                    raise
-                raise LibraryNotFoundError(
-                    f"cannot load the speech library named by "
-                    f"{SPEECH_ENVIRONMENT_VARIABLE}={named}: {error}") from None
-            return _loaded
-        tried = []
-        for path in _candidates(os.path.dirname(os.path.abspath(__file__))):
-            if os.path.dirname(path) and not os.path.exists(path):
-                tried.append(f"{path} (no such file)")
-                continue
-            try:
-                _loaded = _bind(_open(path), path)
-                return _loaded
-            except LibraryNotFoundError:
-                raise
-            except OSError as error:
-                tried.append(f"{path} ({error})")
-        raise LibraryNotFoundError(
-            "cannot find the tractwave_speech shared library. Looked for:\n  "
-            + "\n  ".join(tried) + f"\nSet {SPEECH_ENVIRONMENT_VARIABLE} to its path, copy it "
-            "next to the package, or install it where the system loader finds it.")
+    """The speech library, found as the other libraries are."""
+    return library(_SPEECH)[0]
 
 
 def speech_library_path():
     """Where the speech library was loaded from (loading it if needed)."""
-    return _load()._name
+    return library(_SPEECH)[1]
 
 
 class _Lexicon:
@@ -173,8 +98,9 @@ class _Lexicon:
         self.lock = threading.Lock()
 
     def __del__(self):
-        if getattr(self, "handle", None) and _loaded is not None:
-            _loaded.tractwave_lexicon_destroy(self.handle)
+        # A lexicon with a handle was made by the loaded library.
+        if getattr(self, "handle", None):
+            _load().tractwave_lexicon_destroy(self.handle)
 
     def transcribe(self, text, use_espeak):
         lib = _load()
