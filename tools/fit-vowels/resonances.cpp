@@ -33,7 +33,8 @@ const float kRestingNasal[kNasal] = {1.2f, 1.4f, 1.6f, 1.8f, 1.9f, 2.0f,
                                      2.0f, 1.9f, 1.8f, 1.7f, 1.5f, 1.3f,
                                      1.1f, 0.9f, 0.7f, 0.5f};
 
-// In-place radix-2 transform; x.size() must be a power of two.
+} // namespace
+
 void fft(std::vector<std::complex<double>> &x) {
   const size_t n = x.size();
   for (size_t i = 1, j = 0; i < n; ++i) {
@@ -58,8 +59,6 @@ void fft(std::vector<std::complex<double>> &x) {
     }
   }
 }
-
-} // namespace
 
 std::vector<float> impulse_response(const float *oral, float sample_rate,
                                     int length, const float *nasal,

@@ -2,6 +2,7 @@
 // Shared by the vowel fitter and the test that re-checks the shipped table.
 #pragma once
 
+#include <complex>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ namespace tw::fit {
 // One CSV record of the data files: fields separated by commas, double
 // quotes around a field that holds commas or spaces.
 std::vector<std::string> split_csv(const std::string &line);
+
+// In-place radix-2 discrete Fourier transform; x.size() must be a power of
+// two. Also the plugin tests' spectra.
+void fft(std::vector<std::complex<double>> &x);
 
 // The output of the engine after a small pressure impulse enters the oral
 // tube at the glottis, with the source silent: the transfer function from the

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "resonances.h"
+
 namespace tw_lv2 {
 
 // The fundamental frequency of x[begin, begin + window + lag range) in Hz, by
@@ -78,25 +80,7 @@ inline std::vector<double> power_spectrum(const std::vector<float> &x,
   std::vector<std::complex<double>> a(n);
   for (size_t j = 0; j < n; ++j)
     a[j] = x[begin + j] * (0.5 - 0.5 * std::cos(2.0 * pi * j / n));
-  for (size_t i = 1, j = 0; i < n; ++i) {
-    size_t bit = n >> 1;
-    for (; j & bit; bit >>= 1)
-      j ^= bit;
-    j ^= bit;
-    if (i < j)
-      std::swap(a[i], a[j]);
-  }
-  for (size_t len = 2; len <= n; len <<= 1) {
-    const std::complex<double> w1 = std::polar(1.0, -2.0 * pi / len);
-    for (size_t i = 0; i < n; i += len) {
-      std::complex<double> w = 1.0;
-      for (size_t k = 0; k < len / 2; ++k, w *= w1) {
-        const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
-        a[i + k] = u + v;
-        a[i + k + len / 2] = u - v;
-      }
-    }
-  }
+  tw::fit::fft(a);
   std::vector<double> power(n / 2 + 1);
   for (size_t k = 0; k < power.size(); ++k)
     power[k] = std::norm(a[k]);
