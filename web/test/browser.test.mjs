@@ -3,32 +3,11 @@
 // change both the drawing and the sound, scores load and play by the block
 // rule, and the live page makes sound.
 import assert from "node:assert/strict";
-import { join, resolve } from "node:path";
-import { after, before, describe, test } from "node:test";
-import { fileURLToPath } from "node:url";
+import { describe, test } from "node:test";
 
-import { launchChromium, openPlayground } from "../browser.mjs";
-import { startServer } from "../serve.mjs";
+import { playgroundSession } from "./session.mjs";
 
-const root = resolve(fileURLToPath(import.meta.url), "../../..");
-const webDir = resolve(root, process.env.WEB_DIR ??
-  join(process.env.BUILD_DIR ?? "build", "web"));
-
-let server;
-let browser;
-
-before(async () => {
-  server = await startServer(webDir);
-  browser = await launchChromium();
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
-
-async function open() {
-  return openPlayground(browser.context, server.url);
-}
+const { open } = playgroundSession();
 
 // In the page: renders `seconds` through the app's worklet node in an
 // OfflineAudioContext, and the same by direct calls of a fresh instance of

@@ -2,31 +2,14 @@
 // exactly what direct calls of the module render, typed words are
 // transcribed with the built-in word list, and a word it lacks is named.
 import assert from "node:assert/strict";
-import { join, resolve } from "node:path";
-import { after, before, test } from "node:test";
-import { fileURLToPath } from "node:url";
+import { test } from "node:test";
 
-import { launchChromium, openPlayground } from "../browser.mjs";
-import { startServer } from "../serve.mjs";
+import { playgroundSession } from "./session.mjs";
 
-const root = resolve(fileURLToPath(import.meta.url), "../../..");
-const webDir = resolve(root, process.env.WEB_DIR ??
-  join(process.env.BUILD_DIR ?? "build", "web"));
-
-let server;
-let browser;
-
-before(async () => {
-  server = await startServer(webDir);
-  browser = await launchChromium();
-});
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+const session = playgroundSession();
 
 async function openSpeech() {
-  const { page, errors } = await openPlayground(browser.context, server.url);
+  const { page, errors } = await session.open();
   await page.waitForFunction(() => !document.getElementById("say-button").disabled,
     null, { timeout: 15000 });
   return { page, errors };
