@@ -45,6 +45,16 @@ void render_parameters(voice_state &v, int n, const float *parameters,
   render_one(v, n, path.controls(sample_rate), out);
 }
 
+// The batch's voices through the per-voice engine, one after another.
+void render_one_by_one(voice_state *const *voices, int count, int n,
+                       const float *parameters, float *out, float sample_rate) {
+  for (int i = 0; i < count; ++i)
+    render_parameters(*voices[i], n,
+                      parameters +
+                          static_cast<ptrdiff_t>(i) * TRACTWAVE_NUM_PARAMETERS,
+                      out + static_cast<ptrdiff_t>(i) * n, sample_rate);
+}
+
 // A batch runs one voice per vector lane wherever the engine is vectorised,
 // except where the build fuses multiply-adds (arm64): a fused operation
 // rounds once, and the compiler fuses the lane-per-voice code differently
@@ -399,13 +409,7 @@ TW_INLINE void render_groups(voice_state *const *voices, int count, int n,
       parameters + static_cast<ptrdiff_t>(first) * TRACTWAVE_NUM_PARAMETERS;
   float *o = out + static_cast<ptrdiff_t>(first) * n;
   if (rest < group_worth<S>()) {
-    for (int i = 0; i < rest; ++i) {
-      voice_state &v = *voices[first + i];
-      const parameter_path path(p + i * TRACTWAVE_NUM_PARAMETERS);
-      const voice_arrays arrays = {v.R, v.L, v.nasal_R, v.nasal_L, &v.phase};
-      run_block(v.record, v.isa, n, path.controls(sample_rate), arrays,
-                o + static_cast<ptrdiff_t>(i) * n);
-    }
+    render_one_by_one(voices + first, rest, n, p, o, sample_rate);
     return;
   }
 #ifdef TRACTWAVE_WIDE_X86
@@ -457,14 +461,7 @@ void render_batch(voice_state *const *voices, int count, int n,
 #elif defined(TRACTWAVE_VOICE_LANES)
   render_groups<lanes4>(voices, count, n, parameters, out, sample_rate);
 #else
-  for (int i = 0; i < count; ++i) {
-    const parameter_path path(parameters + static_cast<ptrdiff_t>(i) *
-                                               TRACTWAVE_NUM_PARAMETERS);
-    const voice_arrays arrays = {voices[i]->R, voices[i]->L, voices[i]->nasal_R,
-                                 voices[i]->nasal_L, &voices[i]->phase};
-    run_block(voices[i]->record, voices[i]->isa, n, path.controls(sample_rate),
-              arrays, out + static_cast<ptrdiff_t>(i) * n);
-  }
+  render_one_by_one(voices, count, n, parameters, out, sample_rate);
 #endif
 }
 
