@@ -187,12 +187,15 @@ TEST_F(Say, TheTrajectoryFollowsThePhonemes) {
 }
 
 TEST_F(Say, RefusesWhatItCannotSpeak) {
-  expect_refused({"hello", "xyzzy", "--dict", dict.string(), "--no-espeak",
-                  "-o", "out.wav"},
-                 "'xyzzy' is not in the dictionary");
+  // A word of Latin letters is read by the letter rule; one of other letters
+  // is refused.
+  const std::string greek = "\xce\xbb\xcf\x8c\xce\xb3\xce\xbf\xcf\x82";
+  expect_refused(
+      {"hello", greek, "--dict", dict.string(), "--no-espeak", "-o", "out.wav"},
+      "'" + greek + "' is not in the dictionary");
   // Without espeak-ng on the PATH, the message says so.
-  expect_refused({"xyzzy", "--dict", dict.string(), "-o", "out.wav"},
-                 "'xyzzy' is not in the dictionary " + dict.string() +
+  expect_refused({greek, "--dict", dict.string(), "-o", "out.wav"},
+                 "'" + greek + "' is not in the dictionary " + dict.string() +
                      " and espeak-ng is not installed",
                  true);
   expect_refused({"--phonemes", "HH AH0 QQ OW1", "-o", "out.wav"},

@@ -3,7 +3,8 @@ library (libtractwave_speech), loaded with ctypes like the engine library.
 
 Words come from a pronouncing dictionary in the CMU format, Debian's
 pocketsphinx-en-us copy by default; words it lacks are transcribed by
-espeak-ng (run as a separate program) when it is installed.
+espeak-ng (run as a separate program) when it is installed, else by the
+library's own letter-to-sound rule.
 """
 
 import ctypes
@@ -54,6 +55,7 @@ _PROTOTYPES = {
         _VOIDP, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, _INT_P, _INT_P]),
     "tractwave_speech_ipa_to_arpabet": (ctypes.c_int, [
         ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, _INT_P]),
+    "tractwave_speech_spell": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
 }
 
 
@@ -123,6 +125,13 @@ class _Lexicon:
     def _learn(self, word, use_espeak):
         program = shutil.which("espeak-ng") if use_espeak else None
         if program is None:
+            # The library's own letter-to-sound rule.
+            lib = _load()
+            out = ctypes.create_string_buffer(512)
+            encoded = word.encode("utf-8")
+            if (lib.tractwave_speech_spell(encoded, out, 512) > 0
+                    and lib.tractwave_lexicon_add(self.handle, encoded, out.value) == _OK):
+                return
             raise SpeechError(f"'{word}' is not in the dictionary"
                               + ("" if not use_espeak else " and espeak-ng is not installed"))
         try:
@@ -205,7 +214,8 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
     Give one of ``text`` (English words, looked up in ``dictionary``, a
     pronouncing dictionary in the CMU format, by default Debian's
     pocketsphinx-en-us copy; words it lacks are transcribed by espeak-ng when
-    ``espeak`` is true and it is installed), ``phonemes`` (ARPAbet, e.g.
+    ``espeak`` is true and it is installed, else by the library's own
+    letter-to-sound rule), ``phonemes`` (ARPAbet, e.g.
     ``"HH AH0 L OW1"``) or ``ipa``. ``voice`` is "male", "female" or "child";
     ``speed`` (0.25 to 4) and ``pitch`` (0.25 to 4) scale the speaking rate
     and the voice's pitch. Returns float32 samples at ``sample_rate`` (8000

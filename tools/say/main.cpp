@@ -58,8 +58,9 @@ const char *kFooter = R"(Input
   English words are looked up in the pronouncing dictionary (--dict, by
   default Debian's pocketsphinx-en-us copy of the CMU dictionary); words it
   lacks are transcribed by espeak-ng (run as a separate program, when it is
-  installed and --no-espeak is not given), else the word is reported and
-  nothing is written. --phonemes takes ARPAbet with optional stress digits
+  installed and --no-espeak is not given), else by the speech library's own
+  letter-to-sound rule; a word neither can read is reported and nothing is
+  written. Numbers, & % + = @ and Mr, Dr, etc are read as words. --phonemes takes ARPAbet with optional stress digits
   ("HH AH0 L OW1 | W ER1 L D ."), --ipa takes IPA ("həlˈoʊ wˈɝld.").
   Punctuation shapes the phrasing: , ; : a short pause, . ! a pause after a
   falling pitch, ? a pause after a rising one.
@@ -177,7 +178,8 @@ struct SpeakerDeleter {
   void operator()(tractwave_speaker *s) const { tractwave_speaker_destroy(s); }
 };
 
-// ARPAbet for English text: dictionary first, espeak-ng for the rest.
+// ARPAbet for English text: dictionary first, then espeak-ng, then the
+// library's letter rule.
 std::string transcribe(const std::string &text, const Options &opt) {
   const std::string dict_path =
       opt.dict.empty() ? kDefaultDictionary : opt.dict;
@@ -218,10 +220,7 @@ std::string transcribe(const std::string &text, const Options &opt) {
     const std::string word = text.substr(static_cast<std::size_t>(offset),
                                          static_cast<std::size_t>(length));
     const std::string where = "'" + printable(word) + "'";
-    if (!espeak)
-      throw Error(where + " is not in the dictionary " + dict_path +
-                  (opt.no_espeak ? "" : " and espeak-ng is not installed"));
-    std::string ipa = espeak_ipa(word);
+    std::string ipa = espeak ? espeak_ipa(word) : std::string();
     std::replace(ipa.begin(), ipa.end(), '\n', ' ');
     std::string arpabet;
     if (!ipa.empty()) {
@@ -238,11 +237,19 @@ std::string transcribe(const std::string &text, const Options &opt) {
             arpabet += (arpabet.empty() ? "" : " ") + t;
       }
     }
+    // Else the library's own letter-to-sound rule, which reads any word of
+    // Latin letters.
+    char spelled[512];
+    if (arpabet.empty() &&
+        tractwave_speech_spell(word.c_str(), spelled, sizeof spelled) > 0)
+      arpabet = spelled;
     if (arpabet.empty() ||
         tractwave_lexicon_add(lexicon.get(), word.c_str(), arpabet.c_str()) !=
             TRACTWAVE_SPEECH_OK)
       throw Error(where + " is not in the dictionary " + dict_path +
-                  " and espeak-ng gave no pronunciation for it");
+                  (!espeak && !opt.no_espeak ? " and espeak-ng is not installed"
+                   : espeak ? " and espeak-ng gave no pronunciation for it"
+                            : ""));
   }
 }
 
