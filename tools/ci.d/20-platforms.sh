@@ -8,7 +8,7 @@ set -eu
 need_packages $BASE_PACKAGES binutils googletest pkg-config lv2-dev clang-14 lld-14 llvm-14 \
   g++-mingw-w64-x86-64-posix wine wine64 g++-aarch64-linux-gnu qemu-user
 
-OUT=build-platforms
+OUT="build-platforms"
 rm -rf "$OUT"
 mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
@@ -107,8 +107,23 @@ compare_block() {
 
 cross_build windows x86_64-w64-mingw32
 cross_build arm64 aarch64-linux-gnu
-aarch64-linux-gnu-objdump -d "$OUT/arm64/libtractwave.so" |
-  grep -oE '[[:space:]](fn?madd|fn?msub)[[:space:]]' | sort | uniq -c
+# The arm64 library fuses multiply-adds, as the shipped one does; the x86-64
+# libraries keep the written rounding and contain none.
+fused_ops() {
+  "$1" -d "$2" | grep -cE '[[:space:]](fn?madd|fn?msub|vfn?madd[0-9a-z]*|vfn?msub[0-9a-z]*)[[:space:]]' || true
+}
+for lib in "$OUT/arm64/libtractwave.so" "$BUILD_DIR/libtractwave.so" \
+  "$OUT/windows/bin/tractwave.dll"; do
+  [ -f "$lib" ] || { echo "platforms: $lib is missing"; exit 1; }
+done
+arm64_fused=$(fused_ops aarch64-linux-gnu-objdump "$OUT/arm64/libtractwave.so")
+linux_fused=$(fused_ops objdump "$BUILD_DIR/libtractwave.so")
+windows_fused=$(fused_ops x86_64-w64-mingw32-objdump "$OUT/windows/bin/tractwave.dll")
+echo "fused multiply-adds: arm64 $arm64_fused, Linux x86-64 $linux_fused, Windows x86-64 $windows_fused"
+if [ "$arm64_fused" -eq 0 ] || [ "$linux_fused" -ne 0 ] || [ "$windows_fused" -ne 0 ]; then
+  echo "platforms: multiply-add contraction is not as intended (arm64 fused, x86-64 never)"
+  exit 1
+fi
 
 echo "--- macOS: library objects (no SDK: stand-in math.h)"
 sh tests/check_macos.sh "$OUT/macos"
