@@ -145,7 +145,9 @@ def main():
             parser.error(f"--lists: not list numbers: {args.lists!r}")
         if not all(1 <= x <= 10 for x in chosen):
             parser.error("--lists: the lists are numbered 1 to 10")
-        sets = [("development" if all(x in DEV_LISTS for x in chosen) else "mixed", chosen)]
+        sets = [(name, tuple(x for x in chosen if x in ls))
+                for name, ls in (("development", DEV_LISTS), ("held out", HELD_OUT_LISTS))]
+        sets = [(name, ls) for name, ls in sets if ls]
     lists = {x for _, ls in sets for x in ls}
     with tempfile.TemporaryDirectory() as scratch:
         folder = args.keep or scratch
