@@ -22,6 +22,10 @@ SETS = {
            "morning paper pencil rabbit river sister table water window".split(),
     "held-out": "basket button carpet city coffee dinner finger flower hammer jacket lemon "
                 "money number pillow pocket summer ticket tiger tunnel yellow".split(),
+    # The recogniser judge's sets (the rules were tuned on them), here for
+    # every system in the same treatment.
+    "digits": "zero one two three four five six seven eight nine".split(),
+    "hvd": "heed hid head had hood who'd hud heard".split(),
 }
 # The speech demo's rates: 150 and 200 words a minute for espeak-ng around
 # its 175, the same ratios of every other system's own rate.
@@ -39,7 +43,7 @@ def run(build, systems, names, folder, processes):
         for n, word in enumerate(SETS[name]):
             for t, tempo in enumerate(TEMPOS):
                 for system in systems:
-                    path = os.path.join(folder, f"{system}-{word}-{t}.wav")
+                    path = os.path.join(folder, f"{system}-{word.replace(chr(39), '')}-{t}.wav")
                     jobs.append(common.Job(system, word + ".", tempo, path,
                                            seed=3000 + 10 * n + t))
                     order.append((system, name, word, path))
@@ -61,7 +65,8 @@ def score(results, system, name, condition):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(common.REPO, "build"))
-    parser.add_argument("--set", choices=["dev", "held-out", "both"], default="both")
+    parser.add_argument("--set", choices=["dev", "held-out", "both", "digits", "hvd", "all"],
+                        default="both")
     parser.add_argument("--systems", default=",".join(common.SYSTEMS))
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--keep", help="keep the WAV files in this folder")
@@ -71,12 +76,13 @@ def main():
     for s in systems:
         if s not in common.SYSTEMS:
             parser.error(f"unknown system {s!r} (one of {', '.join(common.SYSTEMS)})")
-    names = ["dev", "held-out"] if args.set == "both" else [args.set]
+    names = {"both": ["dev", "held-out"], "all": list(SETS)}.get(args.set, [args.set])
     with tempfile.TemporaryDirectory() as scratch:
         folder = args.keep or scratch
         os.makedirs(folder, exist_ok=True)
         results = run(args.build, systems, names, folder, args.jobs)
-    print("Everyday words, right of 40 (20 words x 2 rates, chance 2), plain / dithered")
+    print("Words right (each word alone at 2 rates; everyday sets 40, digits 20, hvd 16), "
+          "plain / dithered")
     print(f"{'system':<17}" + "".join(f"{n:>14}" for n in names))
     for system in systems:
         cells = ["/".join(str(score(results, system, n, c)[0]) for c in common.CONDITIONS)
@@ -84,7 +90,8 @@ def main():
         print(f"{system:<17}" + "".join(f"{c:>14}" for c in cells))
     wrong = {}
     for r in results:
-        if r["system"] == "tractwave-male" and r["answer"] != r["word"]:
+        if r["system"] == "tractwave-male" and r["answer"] != r["word"] and \
+                r["set"] in ("dev", "held-out"):
             wrong.setdefault(r["word"], []).append(r["answer"] or "-")
     if wrong:
         print("tractwave-male's misses: " + ", ".join(f"{w}->{'/'.join(a)}"
