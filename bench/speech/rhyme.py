@@ -66,14 +66,19 @@ def stressed(arpabet):
 
 
 def run(build, systems, halves, folder, processes):
-    chosen = [p for p in pairs() if p[4] in halves]
+    # The dither's seed follows the pair's place in the whole list, so that a
+    # word gets the same file whichever halves are judged.
+    chosen = [(n, p) for n, p in enumerate(pairs()) if p[4] in halves]
+    seeds = {p[:2]: n for n, p in chosen}
+    chosen = [p for n, p in chosen]
     words = sorted({w for p in chosen for w in p[2:4]})
     dictionary = os.path.join(folder, "rhyme.dict")
     unknown = common.dictionary_subset(words, dictionary, MISSING)
     if unknown:
         sys.exit(f"rhyme: no pronunciation for {', '.join(unknown)}")
     jobs, order = [], []
-    for n, (feature, i, *pair, half) in enumerate(chosen):
+    for feature, i, *pair, half in chosen:
+        n = seeds[(feature, i)]
         for k, word in enumerate(pair):
             for system in systems:
                 path = os.path.join(folder, f"{system}-{feature}{i}-{word}.wav")

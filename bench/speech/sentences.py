@@ -68,9 +68,12 @@ def errors(reference, hypothesis):
 
 
 def run(build, systems, lists, folder, processes):
-    chosen = [(number, text) for number, text in sentences() if number in lists]
+    # The dither's seed follows the sentence's place in the file, whichever
+    # lists are judged.
+    chosen = [(n, number, text) for n, (number, text) in enumerate(sentences())
+              if number in lists]
     jobs, order = [], []
-    for n, (number, text) in enumerate(chosen):
+    for n, number, text in chosen:
         for system in systems:
             path = os.path.join(folder, f"{system}-s{n:03d}.wav")
             jobs.append(common.Job(system, text, 1.0, path, seed=5000 + n))
