@@ -14,7 +14,7 @@
 # that no change of the judges' inputs within one build can cross (the same
 # build gives the same scores), so that they catch a voice that has stopped
 # being understood: the rhyme test at least 52% right plain and dithered
-# (measured 57 and 60), the sentences' word error rate at most 96% (measured
+# (measured 57 and 64), the sentences' word error rate at most 96% (measured
 # 91 and 80). The full set of judges runs from bench/speech/ (docs/speech.md).
 set -eu
 . tools/lib.sh
