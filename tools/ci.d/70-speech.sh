@@ -15,7 +15,7 @@
 # build gives the same scores), so that they catch a voice that has stopped
 # being understood: the rhyme test at least 52% right plain and dithered
 # (measured 57 and 64), the sentences' word error rate at most 96% (measured
-# 91 and 80). The full set of judges runs from bench/speech/ (docs/speech.md).
+# 91 and 85). The full set of judges runs from bench/speech/ (docs/speech.md).
 set -eu
 . tools/lib.sh
 need_packages python3 python3-numpy python3-scipy pocketsphinx pocketsphinx-en-us espeak-ng \
