@@ -48,7 +48,8 @@ emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -sINITIAL_MEMORY=1048576 -sTOTAL_STACK=65536 \
   -sEXPORTED_FUNCTIONS=_malloc,_free,_tractwave_speaker_create,_tractwave_speaker_destroy,_tractwave_speaker_set_speed,_tractwave_speaker_set_pitch,_tractwave_speaker_queue,_tractwave_speaker_error_offset,_tractwave_speaker_render,_tractwave_speaker_pending,_tractwave_speaker_frame,_tractwave_speech_phoneme_name,_tractwave_speech_result_text,_tractwave_lexicon_create,_tractwave_lexicon_destroy,_tractwave_lexicon_count,_tractwave_lexicon_load,_tractwave_lexicon_add,_tractwave_lexicon_transcribe,_tractwave_speech_ipa_to_arpabet \
   src/voices.cpp src/speech/phonemes.cpp src/speech/plan.cpp \
-  src/speech/articulate.cpp src/speech/speaker.cpp src/speech/lexicon.cpp \
+  src/speech/articulate.cpp src/speech/output_stage.cpp \
+  src/speech/resampler.cpp src/speech/speaker.cpp src/speech/lexicon.cpp \
   -o "$OUT/tractwave_speech.wasm"
 
 cp web/page/* "$OUT/"
