@@ -10,6 +10,8 @@ Where the libraries come from, in this order:
   - copies already in tractwave/ (placed there by hand): used as they are;
   - TRACTWAVE_LIBRARY_DIR, a folder holding the three built libraries (the
     build's own folder: the python-package target of CMake passes it);
+  - the repository's build/ folder when it is configured (tools/dev.sh demo
+    makes it): the three targets are brought up to date there;
   - otherwise a CMake build of their own, in python/build/cmake.
 """
 
@@ -40,15 +42,16 @@ def _library_folder(build_dir):
     return windows_bin if sys.platform == "win32" else build_dir
 
 
-def _cmake_build(build_dir):
+def _cmake_build(build_dir, configure=True):
     cmake = shutil.which("cmake")
     if cmake is None:
         raise SystemExit("tractwave: building the package needs cmake and a C++17 "
                          "compiler (Debian: apt-get install cmake g++)")
-    subprocess.check_call([
-        cmake, "-S", REPOSITORY, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-        "-DTRACTWAVE_BUILD_TESTS=OFF", "-DTRACTWAVE_BUILD_RENDER=OFF",
-        "-DTRACTWAVE_BUILD_LV2=OFF", "-DTRACTWAVE_INSTALL=OFF"])
+    if configure:
+        subprocess.check_call([
+            cmake, "-S", REPOSITORY, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+            "-DTRACTWAVE_BUILD_TESTS=OFF", "-DTRACTWAVE_BUILD_RENDER=OFF",
+            "-DTRACTWAVE_BUILD_LV2=OFF", "-DTRACTWAVE_INSTALL=OFF"])
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(min(os.cpu_count() or 1, 2))
     subprocess.check_call([cmake, "--build", build_dir, "-j", jobs, "--target", *TARGETS])
 
@@ -66,8 +69,11 @@ def staged_libraries():
             raise SystemExit("tractwave: python/ must stay inside the tractwave "
                              "repository to build the libraries (or copy the three "
                              "libraries into python/tractwave/ first)")
-        build_dir = os.path.join(HERE, "build", "cmake")
-        _cmake_build(build_dir)
+        build_dir = os.path.join(REPOSITORY, "build")
+        configured = os.path.exists(os.path.join(build_dir, "CMakeCache.txt"))
+        if not configured:
+            build_dir = os.path.join(HERE, "build", "cmake")
+        _cmake_build(build_dir, configure=not configured)
         folder = _library_folder(build_dir)
     found = [os.path.join(folder, _file_name(t)) for t in TARGETS]
     missing = [p for p in found if not os.path.exists(p)]

@@ -19,10 +19,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 $PYTHON --version
-cmake -S . -B "$BUILD_DIR" >/dev/null
+cmake -S . -B "$BUILD_DIR" -DTRACTWAVE_PYTHON=$PYTHON >/dev/null
 cmake --build "$BUILD_DIR" --target python-package
 $PYTHON -m venv --system-site-packages "$work/env"
-"$work/env/bin/pip" install --quiet --no-index --no-deps "$BUILD_DIR"/python/tractwave-*.whl
+"$work/env/bin/pip" install --quiet --no-index --no-deps "$BUILD_DIR"/python-wheel/tractwave-*.whl
 
 # From the throwaway folder, so that the tests import the installed copy and
 # the libraries inside it, never the source tree or the build.
