@@ -85,6 +85,8 @@ protected:
         _exit(127);
       const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int none = open("/dev/null", O_RDONLY);
+      dup2(none, 0); // no text arrives on standard input
       dup2(o, 1);
       dup2(e, 2);
       if (no_path)
@@ -132,7 +134,8 @@ TEST_F(Say, WordsBecomeAWavPeakingAtMinusThreeDbfs) {
   const Result r = run({"Hello, world!", "--dict", dict.string(), "-o",
                         "hello.wav", "--no-espeak"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("hello.wav: "), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("hello.wav: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
   const Wav w = read_wav(dir / "hello.wav");
   EXPECT_EQ(w.info.samplerate, 48000);
   EXPECT_EQ(w.info.channels, 1);
@@ -200,8 +203,9 @@ TEST_F(Say, RefusesWhatItCannotSpeak) {
                  true);
   expect_refused({"--phonemes", "HH AH0 QQ OW1", "-o", "out.wav"},
                  "'QQ' is not an ARPAbet phoneme");
-  expect_refused({"--ipa", "h\xc9\x99l\xcb\x88o\xca\x8a $", "-o", "out.wav"},
-                 "'$' is not an IPA phoneme");
+  expect_refused(
+      {"--ipa-input", "h\xc9\x99l\xcb\x88o\xca\x8a $", "-o", "out.wav"},
+      "'$' is not an IPA phoneme");
   expect_refused({"", "--dict", dict.string(), "-o", "out.wav"},
                  "nothing to say");
   expect_refused({"--phonemes", " , . ", "-o", "out.wav"}, "nothing to say");
