@@ -30,4 +30,4 @@ need_packages() {
 }
 
 BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev"
-TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils lv2-dev liblilv-dev espeak-ng"
+TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev espeak-ng"
