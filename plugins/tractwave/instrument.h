@@ -49,7 +49,9 @@ constexpr double kMinRate = 8001.0;
 constexpr double kMaxRate = 768000.0;
 
 // A value moving linearly to a target over a given number of samples, and
-// landing on it exactly.
+// landing on it exactly. The value is worked out from the samples left, not
+// carried from step to step: a float carried over the millions of steps of
+// a long envelope at a high rate drifts by percents, then snaps.
 struct Ramp {
   float value = 0.0f, target = 0.0f, step = 0.0f;
   int left = 0;
@@ -69,23 +71,15 @@ struct Ramp {
     step = (to - value) / static_cast<float>(samples);
   }
   float next() {
-    if (left > 0) {
-      value += step;
-      if (--left == 0)
-        value = target;
-    }
+    if (left > 0)
+      value = --left == 0 ? target : target - step * static_cast<float>(left);
     return value;
   }
   void advance(int samples) {
     if (left <= 0)
       return;
-    if (samples >= left) {
-      value = target;
-      left = 0;
-    } else {
-      value += step * static_cast<float>(samples);
-      left -= samples;
-    }
+    left = samples >= left ? 0 : left - samples;
+    value = left == 0 ? target : target - step * static_cast<float>(left);
   }
 };
 
