@@ -48,6 +48,9 @@ constexpr int kSubBlock = 32;
 constexpr double kMinRate = 8001.0;
 constexpr double kMaxRate = 768000.0;
 
+// The output never exceeds this (-1 dBFS).
+constexpr float kOutputLimit = 0.8912f;
+
 // A value moving linearly to a target over a given number of samples, and
 // landing on it exactly. The value is worked out from the samples left, not
 // carried from step to step: a float carried over the millions of steps of
@@ -132,6 +135,7 @@ private:
   Voice *free_voice();
   int samples(float seconds) const;
   bool any_voice() const;
+  void calibrate();
 
   void *memory_ = nullptr; // the voices' engines, aligned
   float rate_ = 48000.0f;
@@ -155,6 +159,15 @@ private:
   float batch_parameters_[kVoiceSlots * 10] = {};
   float batch_out_[kVoiceSlots * kSubBlock] = {};
   float mix_[kSubBlock] = {};
+  float load_[kSubBlock] = {}; // the sounding notes' levels, summed
+
+  // Output level: the factor that gives a note the level it has at 48 kHz
+  // (the tract's resonances, and with them its loudness, move with the
+  // rate), and the limiter's gain, which falls at once and recovers in
+  // kLimiterRelease.
+  float rate_gain_ = 1.0f;
+  float limiter_gain_ = 1.0f;
+  float limiter_recovery_ = 0.0f;
 };
 
 struct ControlRange {
