@@ -76,7 +76,7 @@ Instrument *Instrument::create(double sample_rate) {
   self->limiter_recovery_ =
       1.0f - expf(-1.0f / (kLimiterRelease * self->rate_));
   for (int c = 0; c < kNumControls; ++c)
-    self->target_[c] = kControlRanges[c].fallback;
+    self->target_[c] = self->port_[c] = kControlRanges[c].fallback;
   self->calibrate();
   self->activate();
   return self;
@@ -153,8 +153,9 @@ bool Instrument::any_voice() const {
 void Instrument::set_controls(const float *values) {
   for (int c = 0; c < kNumControls; ++c) {
     const float x = values[c];
-    if (x != x)
+    if (x != x || x == port_[c])
       continue;
+    port_[c] = x;
     const ControlRange &r = kControlRanges[c];
     target_[c] = x < r.min ? r.min : (x > r.max ? r.max : x);
   }
@@ -196,14 +197,41 @@ void Instrument::midi(const uint8_t *message, uint32_t size) {
       sustain(data2 >= 64);
     else if (data1 == kAllSoundOff)
       all_sound_off();
-    else if (data1 == kResetControllers) {
-      bend_ = 0.0f;
-      sustain(false);
-    } else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
+    else if (data1 == kResetControllers)
+      reset_controllers();
+    else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
       all_notes_off();
+    else
+      controller(data1, data2);
     break;
   default:
     break;
+  }
+}
+
+// A tract controller moves its control as the port would, in the same ramp.
+void Instrument::controller(int number, int value) {
+  for (const ControllerMap &map : kControllers) {
+    if (map.number != number)
+      continue;
+    const ControlRange &r = kControlRanges[map.control];
+    target_[map.control] =
+        r.min + (r.max - r.min) * static_cast<float>(value) / 127.0f;
+    tract_[map.control].go(target_[map.control],
+                           any_voice() ? samples(kControlRampSeconds) : 0);
+  }
+}
+
+// Bend centred, pedal up, and the tract back where the ports have it.
+void Instrument::reset_controllers() {
+  bend_ = 0.0f;
+  sustain(false);
+  const int ramp = any_voice() ? samples(kControlRampSeconds) : 0;
+  for (const ControllerMap &map : kControllers) {
+    const ControlRange &r = kControlRanges[map.control];
+    const float x = port_[map.control];
+    target_[map.control] = x < r.min ? r.min : (x > r.max ? r.max : x);
+    tract_[map.control].go(target_[map.control], ramp);
   }
 }
 

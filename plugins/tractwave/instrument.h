@@ -37,6 +37,18 @@ enum Control {
 // and go straight into the engine's parameter vector.
 constexpr int kTractControls = kBreathiness + 1;
 
+// The controllers that move the tract, each over its control's whole range:
+// the mod wheel the tongue body (ah to ee), the breath controller the
+// voicing, and general-purpose controllers 16 to 22 the rest.
+struct ControllerMap {
+  uint8_t number;
+  Control control;
+};
+constexpr ControllerMap kControllers[] = {
+    {1, kTongueBody}, {2, kVoicing}, {16, kTongueTip},
+    {17, kLips},      {18, kVelum},  {19, kBreathiness},
+    {20, kPharynx},   {21, kLarynx}, {22, kVoiceMix}};
+
 constexpr int kMaxPolyphony = 16;
 // Room for as many again: a stolen note fades out in a slot of its own while
 // the new note starts in another.
@@ -130,6 +142,8 @@ private:
   void sustain(bool down);
   void all_notes_off();
   void all_sound_off();
+  void controller(int number, int value);
+  void reset_controllers();
   int notes_sounding() const;
   void steal_one();
   Voice *free_voice();
@@ -142,6 +156,9 @@ private:
   uint64_t clock_ = 0;
 
   float target_[kNumControls] = {};
+  // The ports' values as last seen: a controller moves a tract control
+  // until the port itself changes again.
+  float port_[kNumControls] = {};
   Ramp tract_[kTractControls];
   Ramp gain_db_;
   int polyphony_ = kMaxPolyphony;

@@ -372,6 +372,61 @@ TEST_P(Playing, PresetsAndControlsChangeTheSpectrum) {
   EXPECT_GT(shape_difference(ah, note_bands(rate(), closed)), 3.0);
 }
 
+// A note with controllers sent first, at the same frame.
+std::vector<float> note_after(double rate,
+                              const std::vector<std::pair<int, int>> &ccs) {
+  Instance inst(world(), rate);
+  for (const auto &cc : ccs)
+    inst.control(0, cc.first, cc.second);
+  inst.note_on(0, 57);
+  return inst.run(inst.seconds(0.5));
+}
+
+// Each tract controller of the default map moves its control: the spectrum
+// changes shape as when the port is set; reset all controllers gives the
+// ports back their say; a port change after a controller takes over again.
+TEST_P(Playing, ControllersMoveTheTract) {
+  const std::vector<float> plain = note_after(rate(), {});
+  const auto bands = [&](const std::vector<float> &x) {
+    return band_levels(x, static_cast<size_t>(0.2 * rate()), 8192, rate());
+  };
+  const auto reference = bands(plain);
+  const struct {
+    int cc, value;
+    const char *what;
+  } moves[] = {{1, 127, "mod wheel: tongue body"},
+               {2, 30, "breath: voicing"},
+               {16, 0, "tongue tip"},
+               {17, 20, "lips"},
+               {18, 127, "velum"},
+               {19, 127, "breathiness"}};
+  for (const auto &m : moves) {
+    const auto moved = bands(note_after(rate(), {{m.cc, m.value}}));
+    // The voicing moves the level more than the shape.
+    double level = 0.0;
+    for (size_t b = 0; b < moved.size(); ++b)
+      level += (moved[b] - reference[b]) / moved.size();
+    const double d = shape_difference(reference, moved);
+    std::printf("CC %d (%s) to %d: spectral envelope %.1f dB from the "
+                "default's in shape, %+.1f dB in level\n",
+                m.cc, m.what, m.value, d, level);
+    EXPECT_GT(std::max(d, std::fabs(level)), 3.0) << m.what;
+  }
+  EXPECT_EQ(note_after(rate(), {{17, 20}, {18, 127}, {121, 0}}), plain);
+  // Controllers outside the map change nothing.
+  EXPECT_EQ(note_after(rate(), {{7, 0}, {74, 127}}), plain);
+
+  Instance inst(world(), rate());
+  inst.control(0, 17, 20);
+  inst.run(64);
+  inst.set("lips", 0.5f);
+  inst.run(64);
+  inst.set("lips", 0.95f);
+  inst.note_on(inst.now(), 57);
+  const std::vector<float> x = inst.run(inst.seconds(0.5));
+  EXPECT_LT(shape_difference(reference, bands(x)), 0.5);
+}
+
 // Turning every tract control to another vowel at once while a note sounds
 // moves the sound without a click: no step between samples larger than the
 // vowels' own.
@@ -393,6 +448,26 @@ TEST_P(Playing, ControlChangesDoNotClick) {
               "%.4f in the steady vowels\n",
               rate(), during, own);
   EXPECT_LE(during, own * 1.1);
+}
+
+// The same through the controllers: mod wheel and lips moved while a note
+// sounds ramp exactly as the ports do, to the same samples.
+TEST_P(Playing, ControllersRampAsThePortsDo) {
+  std::vector<float> by[2];
+  for (int cc = 0; cc < 2; ++cc) {
+    Instance inst(world(), rate());
+    inst.note_on(0, 48);
+    inst.run(inst.seconds(0.3));
+    if (cc) {
+      inst.control(inst.now(), 1, 127);
+      inst.control(inst.now(), 17, 70);
+    } else {
+      inst.set("tongue_body", 1.0f);
+      inst.set("lips", 70.0f / 127.0f);
+    }
+    by[cc] = inst.run(inst.seconds(0.1));
+  }
+  EXPECT_EQ(by[0], by[1]);
 }
 
 TEST_P(Playing, StolenVoiceFadesWithoutAClick) {
