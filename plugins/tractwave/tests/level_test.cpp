@@ -55,10 +55,16 @@ TEST(Level, NothingTheControlsAllowExceedsFullScale) {
     for (const auto &s : settings) {
       Instance inst(world(), rate);
       inst.set_all(s);
-      for (int note = 36; note < 36 + 16 * 5; note += 5)
+      const int64_t off = inst.seconds(0.5);
+      for (int note = 36; note < 36 + 16 * 5; note += 5) {
         inst.note_on(0, note);
-      const std::vector<float> x = inst.run(inst.seconds(0.5));
+        inst.note_off(off, note);
+      }
+      const std::vector<float> x = inst.run(off + inst.seconds(0.3));
       EXPECT_LE(peak(x, 0, x.size()), 1.0) << rate;
+      // However hard the limiter worked, the default 0.2 s release still
+      // ends in exact zeros.
+      EXPECT_EQ(peak(x, off + inst.seconds(0.201), x.size()), 0.0) << rate;
     }
   }
 }
