@@ -118,6 +118,37 @@ wait "$rec_pid"
 exec 3>&-
 wait "$jalv_pid" || fail "jalv exited with status $?"
 stop "$seq_pid"
+
+echo "--- live: the JACK program"
+# The same instrument as a program of its own, on the same server: a held
+# A3, recorded for 2 s.
+"$BUILD_DIR/bin/tractwave-jack" >"$work/program.log" 2>&1 3>&- &
+program_pid=$!
+pids="$program_pid $jackd_pid"
+for _ in $(seq 50); do
+  jack_lsp | grep -qx 'tractwave:events-in' && break
+  sleep 0.2
+done
+jack_lsp | grep -qx 'tractwave:out' || { cat "$work/program.log"; fail "the JACK program has no ports"; }
+jack_midiseq seq 96000 0 57 90000 >"$work/seq.log" 2>&1 3>&- &
+seq_pid=$!
+pids="$seq_pid $pids"
+for _ in $(seq 50); do
+  jack_lsp | grep -qx 'seq:out' && break
+  sleep 0.2
+done
+jack_connect seq:out tractwave:events-in
+jack_rec -f "$work/program.wav" -d 2 tractwave:out >"$work/rec.log" 2>&1 3>&-
+stop "$seq_pid" "$program_pid"
+if grep -iE 'error|fail' "$work/program.log"; then fail "errors in the JACK program's log"; fi
+sox "$work/program.wav" -n stat 2>&1 | grep -E 'Maximum amplitude' >"$work/stat"
+max=$(sed -n 's/^Maximum amplitude: *//p' "$work/stat")
+# jack_midiseq plays at half velocity, a quarter of full level: the note
+# must sound, and never pass the -1 dBFS limit.
+awk -v max="$max" 'BEGIN { exit !(max > 0.02 && max <= 0.8913) }' ||
+  fail "the JACK program's note peaks at $max"
+echo "JACK program: a held A3 recorded, peak $max"
+
 stop "$jackd_pid"
 pids=""
 
