@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -167,13 +166,16 @@ TEST(Bundle, PortNumbersAreTheOnesDpfUses) {
   const std::map<std::string, std::string> renamed = {
       {"lv2_out", "out"}, {"lv2_events_in", "midi_in"}};
   int index = -1, ports = 0;
+  // Lines of the form  lv2:index N ;  then  lv2:symbol "name" ;
+  const std::string index_key = "lv2:index ", symbol_key = "lv2:symbol \"";
   for (std::string line; std::getline(file, line);) {
-    std::smatch m;
-    if (std::regex_search(line, m, std::regex("lv2:index ([0-9]+)")))
-      index = std::stoi(m[1]);
-    else if (index >= 0 &&
-             std::regex_search(line, m, std::regex("lv2:symbol \"(\\w+)\""))) {
-      std::string symbol = m[1];
+    const size_t at_index = line.find(index_key);
+    const size_t at_symbol = line.find(symbol_key);
+    if (at_index != std::string::npos) {
+      index = std::stoi(line.substr(at_index + index_key.size()));
+    } else if (index >= 0 && at_symbol != std::string::npos) {
+      const size_t begin = at_symbol + symbol_key.size();
+      std::string symbol = line.substr(begin, line.find('"', begin) - begin);
       if (renamed.count(symbol))
         symbol = renamed.at(symbol);
       EXPECT_EQ(world().port(symbol.c_str()), index) << symbol;
