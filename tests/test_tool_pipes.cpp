@@ -166,7 +166,11 @@ TEST_F(Pipes, SsmlBreaksAreSilenceAndTagsAreNotSpoken) {
       say({"--print-phonemes"},
           "<speak>hello <break time=\"500ms\"/><foo>world</foo></speak>");
   EXPECT_EQ(phonemes.out, "HH AH0 L OW1 SIL W ER1 L D\n") << phonemes.err;
-  EXPECT_EQ(say({"--print-phonemes", "say [[B IY1]] hello"}).status, 2);
+  // A word the test dictionary lacks is read by the letter rule, and the
+  // inline phonemes after it are still spoken as written.
+  const Result mixed = say({"--print-phonemes", "say [[B IY1]] hello"});
+  EXPECT_EQ(mixed.status, 0) << mixed.err;
+  EXPECT_NE(mixed.out.find("B IY1 HH AH0 L OW1\n"), std::string::npos);
   EXPECT_EQ(say({"--print-phonemes", "[[B IY1]] hello"}).out,
             "B IY1 HH AH0 L OW1\n");
 }
