@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -27,6 +28,24 @@ World &world() {
   static World loaded;
   return loaded;
 }
+
+// Run by hand without LV2_PATH, every test would meet a missing plugin;
+// one clear message is better than a crash in the first that uses it.
+class BundleOnPath : public ::testing::Environment {
+public:
+  void SetUp() override {
+    if (world().plugin() != nullptr)
+      return;
+    const char *path = std::getenv("LV2_PATH");
+    std::fprintf(stderr,
+                 "tractwave_lv2_host_tests: %s is not on LV2_PATH (%s); run "
+                 "it as LV2_PATH=<build>/lv2 %s, or through ctest\n",
+                 kPluginUri, path ? path : "unset", "tractwave_lv2_host_tests");
+    std::exit(2);
+  }
+};
+::testing::Environment *const kBundleOnPath =
+    ::testing::AddGlobalTestEnvironment(new BundleOnPath);
 
 const char *const kTractSymbols[] = {"voicing",    "pharynx", "tongue_body",
                                      "tongue_tip", "larynx",  "voice_mix",
@@ -70,7 +89,7 @@ std::map<std::string, std::vector<float>> playground_presets() {
 
 TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
   const LilvPlugin *p = world().plugin();
-  ASSERT_NE(p, nullptr) << "LV2_PATH=" << std::getenv("LV2_PATH");
+  ASSERT_NE(p, nullptr);
   EXPECT_TRUE(lilv_plugin_verify(p));
   LilvNode *type = uri("http://www.w3.org/1999/02/22-rdf-syntax-ns#type");
   LilvNode *instrument = uri(LV2_CORE__InstrumentPlugin);
