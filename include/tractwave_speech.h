@@ -311,8 +311,8 @@ tractwave_lexicon_transcribe(const tractwave_lexicon *lexicon, const char *text,
  * (a larger dictionary, another synthesiser) for each unknown word. Returns
  * OK or a bad argument (NULL lexicon).
  */
-TRACTWAVE_SPEECH_API int tractwave_lexicon_set_letters(tractwave_lexicon *lexicon,
-                                                       int on);
+TRACTWAVE_SPEECH_API int
+tractwave_lexicon_set_letters(tractwave_lexicon *lexicon, int on);
 
 /*
  * ARPAbet for one English word by the library's own letter-to-sound rule,
