@@ -54,9 +54,9 @@ def test_trace_follows_the_phonemes():
 
 
 def test_what_cannot_be_spoken_is_named(dictionary, tmp_path):
-    with pytest.raises(tractwave.SpeechError, match="'xyzzy' is not in the dictionary"):
+    with pytest.raises(tractwave.SpeechError, match='"xyzzy" is not in the dictionary'):
         tractwave.say("hello xyzzy", dictionary=dictionary, espeak=False)
-    with pytest.raises(tractwave.SpeechError, match="'QQ'"):
+    with pytest.raises(tractwave.SpeechError, match='"QQ"'):
         tractwave.say(phonemes="HH QQ L OW1")
     with pytest.raises(tractwave.SpeechError, match="missing.dict: cannot read"):
         tractwave.say("hello", dictionary=str(tmp_path / "missing.dict"))
