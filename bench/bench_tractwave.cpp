@@ -20,9 +20,9 @@ const float kNeutral[10] = {0.5f, 0.8f, 0.5f, 0.5f, 0.5f,
 // Per-sample figures: ns_per_sample, and realtime_x, seconds of audio at 48 kHz
 // rendered per second.
 void count_samples(benchmark::State &state, double samples) {
-  state.counters["ns_per_sample"] = benchmark::Counter(
-      samples * 1e-9, benchmark::Counter::kIsRate |
-                          benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(samples * 1e-9, benchmark::Counter::kIsRate |
+                                             benchmark::Counter::kInvert);
   state.counters["realtime_x"] =
       benchmark::Counter(samples / 48000.0, benchmark::Counter::kIsRate);
 }
@@ -75,13 +75,13 @@ void BM_silent(benchmark::State &state) {
   for (int k = 0; k < 10; ++k)
     p[k] = kNeutral[k];
   for (int block = 0; block < 100; ++block)
-    synthesize_waveguide_chunk(480, p, v.R, v.L, v.nasal_R, v.nasal_L,
-                               &v.phase, out.data());
+    synthesize_waveguide_chunk(480, p, v.R, v.L, v.nasal_R, v.nasal_L, &v.phase,
+                               out.data());
   p[TRACTWAVE_VOICING] = 0.0f;
   p[TRACTWAVE_BREATHINESS] = 0.0f;
   for (auto _ : state) {
-    synthesize_waveguide_chunk(480, p, v.R, v.L, v.nasal_R, v.nasal_L,
-                               &v.phase, out.data());
+    synthesize_waveguide_chunk(480, p, v.R, v.L, v.nasal_R, v.nasal_L, &v.phase,
+                               out.data());
     benchmark::DoNotOptimize(out.data());
   }
   count_samples(state, double(state.iterations()) * 480);

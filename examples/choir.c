@@ -27,18 +27,18 @@ int main(void) {
   raw = (char *)malloc((size_t)size * VOICES + (size_t)alignment);
   if (raw == NULL)
     return 1;
-  memory = raw + (alignment - (long)((size_t)raw % (size_t)alignment)) %
-                     alignment;
+  memory =
+      raw + (alignment - (long)((size_t)raw % (size_t)alignment)) % alignment;
   for (v = 0; v < VOICES; ++v) {
     voices[v] = memory + (size_t)v * size;
     tractwave_voice_init(voices[v]);
     for (i = 0; i < 10; ++i)
       params[10 * v + i] = 0.5f;
     params[10 * v + 0] = (f0[v] - 70.0f) / 380.0f;
-    params[10 * v + 1] = 0.8f;                  /* voicing */
+    params[10 * v + 1] = 0.8f;                   /* voicing */
     params[10 * v + 3] = 0.2f + 0.2f * (float)v; /* tongue body: a vowel each */
-    params[10 * v + 6] = 0.9f;                  /* voice mix */
-    params[10 * v + 7] = 0.0f;                  /* velum shut */
+    params[10 * v + 6] = 0.9f;                   /* voice mix */
+    params[10 * v + 7] = 0.0f;                   /* velum shut */
   }
 
   for (block = 0; block < RATE / BLOCK; ++block) {
@@ -53,7 +53,7 @@ int main(void) {
     }
   }
   free(raw);
-  printf("rendered %d voices x %d samples: peak %.4f, RMS %.4f\n", VOICES,
-         RATE, peak, sqrt(sum_sq / RATE));
+  printf("rendered %d voices x %d samples: peak %.4f, RMS %.4f\n", VOICES, RATE,
+         peak, sqrt(sum_sq / RATE));
   return peak > 0.0 && peak <= 0.95 ? 0 : 1;
 }

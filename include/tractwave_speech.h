@@ -226,7 +226,10 @@ TRACTWAVE_SPEECH_API const char *tractwave_speech_phoneme_name(int phoneme);
  * CMU format (Debian's pocketsphinx-en-us ships one as
  * /usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict). The library opens
  * no file: the host reads the dictionary and passes its text in. Lookups
- * ignore ASCII case. A lexicon is used by one thread at a time.
+ * ignore ASCII case. A lexicon is used by one thread at a time. Entries
+ * given without any stress digits (Debian's copy has none) are stressed by
+ * a rule learned from a stressed copy of the same dictionary, from the
+ * word's spelling and its vowels.
  */
 typedef struct tractwave_lexicon tractwave_lexicon;
 
@@ -273,9 +276,23 @@ TRACTWAVE_SPEECH_API int tractwave_lexicon_add(tractwave_lexicon *lexicon,
 /*
  * Transcribes English text into ARPAbet for tractwave_speaker_queue: each
  * word's pronunciation, words separated by "|", the punctuation , ; : . ! ?
- * kept. Words are runs of letters, digits, apostrophes and non-ASCII
- * characters; everything else separates them. Apostrophes around a word
- * that is only known without them are dropped.
+ * kept. Words are runs of letters, apostrophes and non-ASCII characters;
+ * everything else separates them. Apostrophes around a word that is only
+ * known without them are dropped.
+ *
+ * Numbers are read as words: "42" forty two, "1,250" one thousand two
+ * hundred fifty, "3.14" three point one four, "21st" twenty first, four
+ * digits from 1100 to 1999 and 2010 to 2099 as years ("1984" nineteen eighty
+ * four), numbers of more than 15 digits or with a leading zero digit by
+ * digit; "$5" five dollars; the symbols & % + = @ as and, percent, plus,
+ * equals, at; Mr Mrs Ms Dr Prof Jr Sr vs etc as the words they stand for,
+ * their full stop ending no sentence. The lexicon's pronunciation of those
+ * words is used when it has one, else the library's own.
+ *
+ * A word the lexicon lacks is refused (TRACTWAVE_SPEECH_UNKNOWN_WORD, the
+ * word given by word_offset and word_length), unless the lexicon spells
+ * (tractwave_lexicon_set_letters): then it is spoken as
+ * tractwave_speech_spell reads it.
  *
  * out, size   the NUL-terminated result, truncated to size bytes (size 0
  *             and out NULL only measure).
@@ -290,6 +307,32 @@ TRACTWAVE_SPEECH_API int
 tractwave_lexicon_transcribe(const tractwave_lexicon *lexicon, const char *text,
                              char *out, int size, int *word_offset,
                              int *word_length);
+
+/*
+ * Whether tractwave_lexicon_transcribe spells the words the lexicon lacks by
+ * the letter-to-sound rule (on nonzero) instead of refusing them. Off when a
+ * lexicon is made, so that a host can first try a better source of its own
+ * (a larger dictionary, another synthesiser) for each unknown word. Returns
+ * OK or a bad argument (NULL lexicon).
+ */
+TRACTWAVE_SPEECH_API int tractwave_lexicon_set_letters(tractwave_lexicon *lexicon,
+                                                       int on);
+
+/*
+ * ARPAbet for one English word by the library's own letter-to-sound rule,
+ * with stress digits: "tractwave" gives "T R AE1 K T W EY2 V". The rule is
+ * learned from the CMU dictionary (docs/speech.md gives its accuracy on
+ * words it was not learned from: about three in five words come out exactly
+ * as the dictionary has them). Letters a-z in either case and apostrophes
+ * are read, other bytes skipped; two to five capitals with no vowel letter
+ * ("BBC") are spelled out. No dictionary is consulted.
+ *
+ * Returns the length the full result needs, as tractwave_lexicon_transcribe
+ * does, TRACTWAVE_SPEECH_UNKNOWN_WORD when the word holds no letter (or more
+ * than 64), or a bad argument.
+ */
+TRACTWAVE_SPEECH_API int tractwave_speech_spell(const char *word, char *out,
+                                                int size);
 
 /*
  * Rewrites IPA (as tractwave_speaker_queue reads it) as ARPAbet with stress

@@ -162,8 +162,8 @@ namespace {
 TEST(BlockDriver, SilenceAfterSpeechReachesExactZeroWithinASecond) {
   tw::on_fresh_thread([] {
     tw::Params p = tw::uniform_params(0.5f);
-    p[TRACTWAVE_VELUM] = 0.8f;       // ring the nasal tube too
-    p[TRACTWAVE_TONGUE_TIP] = 0.2f;  // and the turbulence path
+    p[TRACTWAVE_VELUM] = 0.8f;      // ring the nasal tube too
+    p[TRACTWAVE_TONGUE_TIP] = 0.2f; // and the turbulence path
     tw::Voice v;
     v.render(p, 24000);
     p[TRACTWAVE_VOICING] = 0.0f;

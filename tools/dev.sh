@@ -1,8 +1,9 @@
 #!/bin/sh
 # One entry point for developers and CI on a Debian machine.
 #   tools/dev.sh demo   install build packages, build, render the demo to
-#                       tractwave-demo.wav and a spoken sentence to
-#                       tractwave-speech-demo.wav
+#                       tractwave-demo.wav, a spoken sentence to
+#                       tractwave-speech-demo.wav and a Harvard sentence by
+#                       each voice to tractwave-harvard-{male,female,child}.wav
 #   tools/dev.sh test   install test packages, build with warnings as errors,
 #                       run the test suite, then every stage in tools/ci.d/
 set -eu
@@ -23,7 +24,14 @@ case "${1:-}" in
     # ("Hello! I am tractwave, a talking vocal tract. Can you understand me?").
     "$BUILD_DIR/tools/say/tractwave-say" -o tractwave-speech-demo.wav --phonemes \
       "HH AH0 L OW1 ! AY1 | AE1 M | T R AE1 K T W EY2 V , AH0 | T AO1 K IH0 NG | V OW1 K AH0 L | T R AE1 K T . K AE1 N | Y UW1 | AH2 N D ER0 S T AE1 N D | M IY1 ?"
-    echo "listen: play tractwave-speech-demo.wav tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
+    # A sentence of the standard intelligibility lists ("The birch canoe
+    # slid on the smooth planks."), as the lexicon transcribes it, by each
+    # voice.
+    for voice in male female child; do
+      "$BUILD_DIR/tools/say/tractwave-say" -q -o "tractwave-harvard-$voice.wav" --voice "$voice" \
+        --phonemes "DH AH0 | B ER1 CH | K AH0 N UW1 | S L IH1 D | AA0 N | DH AH0 | S M UW1 DH | P L AE1 NG K S ."
+    done
+    echo "listen: play tractwave-speech-demo.wav tractwave-harvard-male.wav tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
     ;;
   test)
     need_packages $BASE_PACKAGES $TEST_PACKAGES

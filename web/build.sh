@@ -12,6 +12,14 @@ mkdir -p "$OUT"
 NODE_PATH=${NODE_PATH:-/usr/share/nodejs}
 export NODE_PATH
 
+# What each module exports is each library's own export list (src/*.exports,
+# already in emscripten's underscored spelling), and the speech library's
+# sources are the ones its CMakeLists.txt lists.
+exports() { paste -sd, "src/$1.exports"; }
+SPEECH_SOURCES=$(sed -n '/^add_library(tractwave_speech/,/)/p' src/speech/CMakeLists.txt |
+  tr ' ()' '\n\n\n' | grep '\.cpp$' | sed 's|^|src/speech/|')
+[ -n "$SPEECH_SOURCES" ] || { echo "web/build.sh: no speech sources in src/speech/CMakeLists.txt" >&2; exit 2; }
+
 # Standalone wasm with no entry point: the module imports nothing (the math
 # functions come from emscripten's libc, compiled in) and exports the four
 # entry points, its memory and __heap_base, above which the page lays out the
@@ -25,7 +33,7 @@ emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
   -sSTANDALONE_WASM --no-entry \
   -sINITIAL_MEMORY=262144 -sTOTAL_STACK=16384 \
-  -sEXPORTED_FUNCTIONS=_compute_diameters_from_dofs,_step_waveguide_block,_synthesize_waveguide_chunk,_synthesize_waveguide_chunk_ex \
+  -sEXPORTED_FUNCTIONS="$(exports tractwave)" \
   -Wl,--export=__heap_base \
   src/waveguide.cpp -o "$OUT/tractwave.wasm"
 
@@ -35,20 +43,20 @@ emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
   -sSTANDALONE_WASM --no-entry \
   -sINITIAL_MEMORY=262144 -sTOTAL_STACK=65536 \
-  -sEXPORTED_FUNCTIONS=_tractwave_voice_size,_tractwave_voice_alignment,_tractwave_voice_init,_tractwave_voice_render,_tractwave_voice_render_geometry,_tractwave_voices_render \
+  -sEXPORTED_FUNCTIONS="$(exports tractwave_voices)" \
   -Wl,--export=__heap_base \
   src/voices.cpp -o "$OUT/tractwave_voices.wasm"
 
 # The speech library over the voices library: it allocates when text is
 # queued (its own malloc, in a memory that may grow as a dictionary is
-# loaded), never in its render call. Its one import announces growth.
+# loaded), never in its render call. Its one import announces growth. The
+# letter-to-sound trees take 1.6 MB of its first memory.
 emcc -O2 -msimd128 -std=c++17 -Iinclude -Wall -Wextra -Werror \
   -ffp-contract=off -fno-exceptions -fno-rtti -fno-threadsafe-statics \
   -sSTANDALONE_WASM --no-entry -sALLOW_MEMORY_GROWTH=1 \
-  -sINITIAL_MEMORY=1048576 -sTOTAL_STACK=65536 \
-  -sEXPORTED_FUNCTIONS=_malloc,_free,_tractwave_speaker_create,_tractwave_speaker_destroy,_tractwave_speaker_set_speed,_tractwave_speaker_set_pitch,_tractwave_speaker_queue,_tractwave_speaker_error_offset,_tractwave_speaker_render,_tractwave_speaker_pending,_tractwave_speaker_frame,_tractwave_speech_phoneme_name,_tractwave_speech_result_text,_tractwave_lexicon_create,_tractwave_lexicon_destroy,_tractwave_lexicon_count,_tractwave_lexicon_load,_tractwave_lexicon_add,_tractwave_lexicon_transcribe,_tractwave_speech_ipa_to_arpabet \
-  src/voices.cpp src/speech/phonemes.cpp src/speech/plan.cpp \
-  src/speech/articulate.cpp src/speech/speaker.cpp src/speech/lexicon.cpp \
+  -sINITIAL_MEMORY=4194304 -sTOTAL_STACK=65536 \
+  -sEXPORTED_FUNCTIONS="_malloc,_free,$(exports tractwave_speech)" \
+  src/voices.cpp $SPEECH_SOURCES \
   -o "$OUT/tractwave_speech.wasm"
 
 cp web/page/* "$OUT/"

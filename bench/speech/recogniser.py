@@ -33,6 +33,10 @@ def pronunciations(words):
 
 def run_set(name, words, folder, systems, jobs, renditions=None):
     grammar = common.grammar_file(words, folder)
+    # Only the set's words: loading the whole dictionary took most of each
+    # decode's time.
+    dictionary = os.path.join(folder, f"{name}.dict")
+    common.dictionary_subset(words, dictionary)
     prons = pronunciations(words)
     tasks = []
     for system in systems:
@@ -47,7 +51,8 @@ def run_set(name, words, folder, systems, jobs, renditions=None):
                 common.write_wav(path, common.prepare(y, rate, seed))
                 tasks.append((system, word, path))
     with ThreadPoolExecutor(jobs) as pool:
-        answers = list(pool.map(lambda t: common.recognise(t[2], grammar), tasks))
+        answers = list(pool.map(lambda t: common.recognise(t[2], grammar, dictionary=dictionary),
+                                tasks))
     results = {}
     for (system, word, _), answer in zip(tasks, answers):
         results.setdefault(system, {}).setdefault(word, []).append(answer)

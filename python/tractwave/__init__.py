@@ -12,10 +12,35 @@ silently lose what the library writes.
 Each library is loaded on first use from, in this order: the file named by
 its environment variable (TRACTWAVE_LIBRARY, TRACTWAVE_VOICES_LIBRARY), for
 the voices library a copy beside the file TRACTWAVE_LIBRARY names, a copy
-next to this package, the system's library search path.
+next to this package, the system's library search path. An installed
+package (``pip install --no-build-isolation ./python``) carries all three
+libraries inside it and needs none of the variables.
+
+Speech (tractwave_speech): ``say`` speaks English text, ARPAbet or IPA and
+returns the samples; ``transcribe`` gives the ARPAbet it would speak (a
+pronouncing dictionary first, espeak-ng for words it lacks);
+``ipa_to_arpabet`` converts notation. Words come from Debian's
+pocketsphinx-en-us dictionary unless ``dictionary=`` names another.
+
+Layouts: one voice's samples are a 1-d float32 array. ``render_voices``
+returns one row per voice, shape (voices, n), by default; with
+``layout="frames"`` it returns shape (n, voices), one column per voice, as
+soundfile.write and scipy.io.wavfile.write take multichannel audio.
+
+>>> import tractwave
+>>> samples = tractwave.say("hello world")        # float32, 48 kHz, mono
+>>> block = tractwave.render_voices([tractwave.Voice() for _ in range(4)],
+...                                 [{"voicing": 0.8}] * 4, 480, layout="frames")
+>>> block.shape
+(480, 4)
 """
 
+from __future__ import annotations
+
+from typing import Optional, Sequence, Tuple, Union
+
 import numpy as np
+import numpy.typing as npt
 
 from ._checks import NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, PARAMETER_NAMES, parameters
 from ._checks import (check_no_overlap as _check_no_overlap, count as _count,
@@ -38,17 +63,20 @@ __all__ = [
 ]
 
 
-def library_path():
+ParameterVector = Union[Sequence[float], "npt.ArrayLike", dict]
+
+
+def library_path() -> str:
     """Where the shared library was loaded from (loading it if needed)."""
     return _library()[1]
 
 
-def voices_library_path():
+def voices_library_path() -> str:
     """Where the voices library was loaded from (loading it if needed)."""
     return _voices_library()[1]
 
 
-def diameters(params):
+def diameters(params: ParameterVector) -> Tuple[np.ndarray, np.ndarray, float]:
     """Tract geometry of a parameter vector.
 
     Returns ``(oral, nasal, velum)``: the 25 oral section diameters (glottis
@@ -64,9 +92,12 @@ def diameters(params):
     return oral, nasal, float(velum[0])
 
 
-def step(*, n, f0, amp, mix, breathiness, oral_diameters, nasal_diameters, velum,
-         R, L, nasal_R, nasal_L, phase, glottal_coeff=0.75, lip_coeff=-0.85,
-         nostril_coeff=-0.7, sample_rate=48000, out=None):
+def step(*, n: int, f0: float, amp: float, mix: float, breathiness: float,
+         oral_diameters: npt.ArrayLike, nasal_diameters: npt.ArrayLike, velum: float,
+         R: np.ndarray, L: np.ndarray, nasal_R: np.ndarray, nasal_L: np.ndarray,
+         phase: np.ndarray, glottal_coeff: float = 0.75, lip_coeff: float = -0.85,
+         nostril_coeff: float = -0.7, sample_rate: float = 48000,
+         out: Optional[np.ndarray] = None) -> np.ndarray:
     """One block of the waveguide engine over an explicit geometry.
 
     All arguments are keyword-only and named as in the C library's

@@ -5,8 +5,11 @@ into C: a wrong length or a stray pointer would be read past or written over
 there. Both the package's top level and the score renderer use these.
 """
 
+from __future__ import annotations
+
 import math
 from collections.abc import Mapping
+from typing import Any, Optional
 import numbers
 import operator
 
@@ -97,7 +100,7 @@ def rate(sample_rate):
     return value
 
 
-def parameters(values=None, **named):
+def parameters(values: Optional[Any] = None, **named: float) -> "np.ndarray":
     """A float32 parameter vector of 10 values.
 
     ``values`` is a sequence or array of 10 real numbers, or a mapping from

@@ -2,6 +2,8 @@
 tractwave-render does. docs/scores.md states the rule; the shared cases in
 tests/scores/ hold this module, the program and the playground to it."""
 
+from __future__ import annotations
+
 import ctypes
 import json
 import math
@@ -11,6 +13,8 @@ import re
 import stat
 import threading
 from collections.abc import Mapping, Sequence
+
+from typing import Any, Dict, Optional, Union
 
 import numpy as np
 
@@ -219,7 +223,8 @@ def _chunk_function():
     return function
 
 
-def render_score(keyframes, sample_rate=DEFAULT_RATE, block=DEFAULT_BLOCK):
+def render_score(keyframes: Sequence[Mapping[str, float]], sample_rate: int = DEFAULT_RATE,
+                 block: int = DEFAULT_BLOCK) -> np.ndarray:
     """Renders a score of keyframes; returns float32 samples.
 
     ``keyframes`` is a list of mappings, each with a time ``t`` in seconds
@@ -412,7 +417,7 @@ def _parse_csv(text, name):
     return {"keyframes": keyframes, "sample_rate": DEFAULT_RATE, "block": DEFAULT_BLOCK}
 
 
-def parse_score(text, format="json", name="score"):
+def parse_score(text: str, format: str = "json", name: str = "score") -> Dict[str, Any]:
     """Reads a score from text as tractwave-render reads a score file.
 
     ``text`` is a str, or bytes in UTF-8; ``format`` is "json" or "csv";
@@ -438,7 +443,8 @@ def parse_score(text, format="json", name="score"):
     raise ValueError(f"format must be 'json' or 'csv', not {format!r}")
 
 
-def load_score(path, format=None, max_size=MAX_SCORE_SIZE):
+def load_score(path: Union[str, "os.PathLike[str]"], format: Optional[str] = None,
+               max_size: int = MAX_SCORE_SIZE) -> Dict[str, Any]:
     """Reads a score file (.json or .csv) as tractwave-render reads it.
 
     ``format`` ("json" or "csv") is needed when the extension does not tell.

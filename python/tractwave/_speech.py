@@ -3,7 +3,8 @@ library (libtractwave_speech), loaded with ctypes like the engine library.
 
 Words come from a pronouncing dictionary in the CMU format, Debian's
 pocketsphinx-en-us copy by default; words it lacks are transcribed by
-espeak-ng (run as a separate program) when it is installed.
+espeak-ng (run as a separate program) when it is installed, else by the
+library's own letter-to-sound rule.
 """
 
 import ctypes
@@ -72,6 +73,7 @@ _PROTOTYPES = {
         _VOIDP, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, _INT_P, _INT_P]),
     "tractwave_speech_ipa_to_arpabet": (ctypes.c_int, [
         ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, _INT_P]),
+    "tractwave_speech_spell": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int]),
 }
 
 
@@ -152,6 +154,13 @@ class _Lexicon:
         take its place in the text."""
         program = shutil.which("espeak-ng") if use_espeak else None
         if program is None:
+            # The library's own letter-to-sound rule.
+            lib = _load()
+            out = ctypes.create_string_buffer(512)
+            encoded = word.encode("utf-8")
+            if (lib.tractwave_speech_spell(encoded, out, 512) > 0
+                    and lib.tractwave_lexicon_add(self.handle, encoded, out.value) == _OK):
+                return
             raise SpeechError(f"{quote(word)} is not in the dictionary {self.path}"
                               + ("" if not use_espeak else " and espeak-ng is not installed"))
         ipa = _espeak_ipa(program, word)
@@ -167,11 +176,14 @@ class _Lexicon:
             return None
         if len(arpabet) > 400:
             # A long number: several stand-in words of at most 400 bytes,
-            # spelt with a private-use character no text holds.
+            # spelt with private-use characters no text holds.
             stand_ins, chunk = [], []
             for token in arpabet.split() + [None]:
                 if chunk and (token is None or len(" ".join(chunk + [token])) > 400):
-                    name = "\ue000" + str(next(_stand_in_serial))
+                    # Its number in private-use characters too: the lexicon
+                    # ends a word at a digit.
+                    name = "\ue000" + "".join(chr(0xE001 + int(d))
+                                               for d in str(next(_stand_in_serial)))
                     if lib.tractwave_lexicon_add(self.handle, name.encode("utf-8"),
                                                  " ".join(chunk).encode("ascii")) != _OK:
                         break
@@ -335,7 +347,8 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
     Give one of ``text`` (English words, looked up in ``dictionary``, a
     pronouncing dictionary in the CMU format, by default Debian's
     pocketsphinx-en-us copy; words it lacks are transcribed by espeak-ng when
-    ``espeak`` is true and it is installed), ``phonemes`` (ARPAbet, e.g.
+    ``espeak`` is true and it is installed, else by the library's own
+    letter-to-sound rule), ``phonemes`` (ARPAbet, e.g.
     ``"HH AH0 L OW1"``) or ``ipa``. ``voice`` is "male", "female" or "child";
     ``speed`` (0.25 to 4) and ``pitch`` (0.25 to 4) scale the speaking rate
     and the voice's pitch. Returns float32 samples at ``sample_rate`` (8000

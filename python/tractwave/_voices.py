@@ -1,8 +1,11 @@
 """Voices of the tractwave_voices library: each voice's whole state in a
 block of memory this object owns, so that voices never touch each other."""
 
+from __future__ import annotations
+
 import ctypes
 import threading
+from typing import Any, Literal, Optional, Sequence
 from collections.abc import Mapping
 
 import numpy as np
@@ -37,7 +40,7 @@ class Voice:
     RuntimeError.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         api = _api()
         size = api.tractwave_voice_size()
         alignment = api.tractwave_voice_alignment()
@@ -56,7 +59,7 @@ class Voice:
         if not self._busy.acquire(blocking=False):
             raise RuntimeError("this Voice is being used on another thread")
 
-    def reset(self):
+    def reset(self) -> None:
         """Makes this a new voice, as if just made."""
         self._claim()
         try:
@@ -64,7 +67,7 @@ class Voice:
         finally:
             self._busy.release()
 
-    def copy(self):
+    def copy(self) -> "Voice":
         """An independent Voice that goes on from this one's state."""
         twin = Voice()
         self._claim()
@@ -79,7 +82,7 @@ class Voice:
     def __deepcopy__(self, memo):
         return self.copy()
 
-    def render(self, params, n, sample_rate=48000):
+    def render(self, params: Any, n: int, sample_rate: float = 48000) -> np.ndarray:
         """Renders ``n`` samples with one parameter vector; returns float32[n].
 
         ``params`` is anything ``parameters()`` accepts as its first argument.
@@ -98,9 +101,11 @@ class Voice:
             self._busy.release()
         return out
 
-    def render_geometry(self, *, n, f0, amp, mix, breathiness, oral_diameters,
-                        nasal_diameters, velum, glottal_coeff=0.75, lip_coeff=-0.85,
-                        nostril_coeff=-0.7, sample_rate=48000, out=None):
+    def render_geometry(self, *, n: int, f0: float, amp: float, mix: float,
+                        breathiness: float, oral_diameters: Any, nasal_diameters: Any,
+                        velum: float, glottal_coeff: float = 0.75, lip_coeff: float = -0.85,
+                        nostril_coeff: float = -0.7, sample_rate: float = 48000,
+                        out: Optional[np.ndarray] = None) -> np.ndarray:
         """One block over an explicit geometry and explicit controls.
 
         The keyword arguments are ``tractwave.step``'s without the wave
@@ -148,8 +153,15 @@ def _parameter_rows(params, voices):
                                 np.empty((0, NUM_PARAMETERS), np.float32), dtype=np.float32)
 
 
-def render_voices(voices, params, n, sample_rate=48000, out=None):
-    """Renders ``n`` samples of many voices in one call; returns float32[count, n].
+def render_voices(voices: Sequence[Voice], params: Any, n: int, sample_rate: float = 48000,
+                  out: Optional[np.ndarray] = None,
+                  layout: Literal["voices", "frames"] = "voices") -> np.ndarray:
+    """Renders ``n`` samples of many voices in one call.
+
+    Returns float32[count, n] (one row per voice) with ``layout="voices"``,
+    the default; float32[n, count] (one column per voice, C-contiguous) with
+    ``layout="frames"``, the shape soundfile.write and scipy.io.wavfile.write
+    take as ``count`` channels.
 
     ``voices`` is a sequence of distinct ``Voice`` objects; ``params`` their
     parameter vectors, one per voice (a (count, 10) array, or a sequence of
@@ -157,9 +169,23 @@ def render_voices(voices, params, n, sample_rate=48000, out=None):
     block, exactly what ``voices[i].render(params[i], n, sample_rate)`` would
     give. The library runs one voice per vector lane (16 at a time with
     AVX-512), which costs far less per voice than one by one. ``out``, if
-    given, must be a writable C-contiguous float32 array of shape (count, n).
+    given, must be a writable C-contiguous float32 array of the result's shape.
     """
+    if layout not in ("voices", "frames"):
+        raise ValueError(f"layout must be 'voices' or 'frames', not {layout!r}")
     voices = list(voices)
+    if layout == "frames":
+        count_ = len(voices)
+        frames = render_voices(voices, params, n, sample_rate)
+        if out is None:
+            return np.ascontiguousarray(frames.T)
+        if not (isinstance(out, np.ndarray) and out.dtype == np.float32
+                and out.shape == (n, count_) and out.flags.c_contiguous
+                and out.flags.writeable):
+            raise ValueError(f"out must be a writable C-contiguous float32 array of shape "
+                             f"({n}, {count_})")
+        out[...] = frames.T
+        return out
     for v in voices:
         if not isinstance(v, Voice):
             raise TypeError(f"voices must be tractwave.Voice objects, not {type(v).__name__}")

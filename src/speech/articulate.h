@@ -35,20 +35,27 @@ struct Source {
   float voicing, aspiration, breathiness;
 };
 
+// The filters the output stage colours noise with.
+enum class Colour : uint8_t { flat, high_pass, band_pass, low_pass };
+
 struct Controls {
   float f0, amp, mix, breathiness;
   float oral[kOral];
   float nasal[kNasal];
   float velum, glottal_coeff, lip_coeff, nostril_coeff;
   Source source;
-  // How much of the output is high-passed (0 ... 1) and where (a fraction of
-  // the engine's rate): sibilants lose the low frequencies the engine's
-  // turbulence has.
-  float sibilance, sibilant_cutoff;
-  // The first three formants of the vowel the tract is in or between
-  // (fractions of the engine's rate) and how much to sharpen them (0 ... 1):
-  // the engine's waves lose energy at every step, which leaves its upper
-  // formants broad and weak.
+  // How much of the output is coloured (0 ... 1), by which filter, at which
+  // corner (a fraction of the engine's rate) and Q: the engine's turbulence
+  // has the same low-heavy spectrum at every place, where a talker's
+  // fricatives and bursts are shaped by the place.
+  float colour_amount;
+  Colour colour;
+  float colour_corner, colour_q;
+  // The first three formants the tract is at or moving to (fractions of the
+  // engine's rate: the vowel's, drawn towards a consonant's locus while it
+  // forms and releases) and how much to sharpen them (0 ... 1): the
+  // engine's waves lose energy at every step, which leaves its upper
+  // formants broad and weak and their transitions faint.
   float formant[3], sharpen;
   int64_t serial; // -1 in silence
   int phoneme;    // -1 in silence
@@ -60,10 +67,15 @@ struct VoiceSetup {
   float rate;                          // the engine's rate
   float log_shape[kShapeCount][kOral]; // the vowel table's log diameters
   float shape_gain_db[kShapeCount];    // level compensation of each shape
-  float nasal_gain_db;                 // the same for a nasal murmur
-  // Breathiness that brings a voiceless fricative at each place (a Place)
-  // to a vowel's level.
-  float frication_gain[9];
+  // The same with the velum open: the nose, once coupled, radiates far
+  // more than the narrow oral tract of a vowel like IY.
+  float nasalised_gain_db[kShapeCount];
+  float nasal_gain_db; // the same for a nasal murmur
+  // Breathiness that brings a voiceless fricative at each place to its
+  // level against a vowel.
+  float frication_gain[kPlaceCount];
+  // While calibrating: the velum held at this opening (< 0: as articulated).
+  float force_velum = -1.0f;
 };
 
 // The controls at sample t, given the phone being spoken (or the next one in
@@ -75,8 +87,11 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
 // such that the voiced part and the aspiration reach the asked levels.
 void source_to_engine(const Source &s, float gain, Controls &c);
 
-// The level of a place's voiceless fricatives relative to a vowel.
+// The level of a place's voiceless fricatives relative to a vowel, and the
+// fricative whose measured level sets the gain of the place's noise
+// (nullptr: none, its gain stays 1).
 float frication_level(Place place);
+const char *frication_calibrated_by(Place place);
 
 // Reference source of a vowel, for measuring the shapes' levels.
 Source vowel_source();

@@ -1,9 +1,12 @@
 // Pronunciations: a dictionary in the CMU format, held in one arena and an
 // open-addressed hash table, and the transcription of plain text into the
 // ARPAbet the speaker queues. The library reads no file: hosts pass the
-// dictionary's text in.
+// dictionary's text in. Numbers, a few symbols and abbreviations are read as
+// words; words the lexicon lacks are refused, or spelled by the letter rule
+// (letters.cpp) when the lexicon is told to.
 #include "tractwave_speech.h"
 
+#include "letters.h"
 #include "phonemes.h"
 
 #include <new>
@@ -18,6 +21,7 @@ struct tractwave_lexicon {
   size_t used = 0, size = 0;
   uint32_t *table = nullptr; // arena offset + 1 of each word, 0 when empty
   uint32_t buckets = 0, count = 0;
+  bool letters = false; // spell unknown words by rule
 };
 
 namespace {
@@ -111,9 +115,11 @@ int add(tractwave_lexicon *lex, const char *word, size_t word_length,
 
 // A pronunciation in the form the lexicon keeps: upper-case ARPAbet
 // phonemes separated by single spaces, every vowel with its stress digit
-// (inferred when the dictionary gives none). Returns its length, or -1 when
-// the text is not one or more ARPAbet phonemes and nothing else.
-int canonical(const char *pron, size_t length, char *out, size_t size) {
+// (from the stress rule for the word's spelling when the dictionary gives
+// none). Returns its length, or -1 when the text is not one or more ARPAbet
+// phonemes and nothing else.
+int canonical(const char *word, size_t word_length, const char *pron,
+              size_t length, char *out, size_t size) {
   char buffer[512];
   if (length == 0 || length >= sizeof buffer)
     return -1;
@@ -140,6 +146,11 @@ int canonical(const char *pron, size_t length, char *out, size_t size) {
       out[used++] = static_cast<char>('0' + tokens[i].stress);
   }
   out[used] = '\0';
+  bool marked = false;
+  for (size_t i = 0; i < length; ++i)
+    marked |= pron[i] >= '0' && pron[i] <= '9';
+  if (!marked)
+    restress(word, word_length, out);
   return static_cast<int>(used);
 }
 
@@ -220,6 +231,92 @@ size_t word_char(const char *p) {
   return 0;
 }
 
+bool digit(char c) { return c >= '0' && c <= '9'; }
+
+// Symbols read as words.
+const char *symbol_word(char c) {
+  switch (c) {
+  case '&':
+    return "and";
+  case '%':
+    return "percent";
+  case '+':
+    return "plus";
+  case '=':
+    return "equals";
+  case '@':
+    return "at";
+  default:
+    return nullptr;
+  }
+}
+
+// Writes the pronunciations of a text's words one after another.
+struct Speech {
+  const tractwave_lexicon *lex;
+  Writer *w;
+  bool reduce; // function words lose their stress (more than one word)
+  bool need_separator = false;
+  bool failed = false; // a word that has no pronunciation
+
+  void put(const char *word, const char *pron) {
+    if (need_separator)
+      w->put(" |");
+    if (w->length > 0)
+      w->put(" ");
+    if (reduce && function_word(word)) {
+      for (const char *c = pron; *c; ++c) {
+        const char reduced = *c >= '1' && *c <= '2' ? '0' : *c;
+        w->put(&reduced, 1);
+      }
+    } else {
+      w->put(pron);
+    }
+    need_separator = true;
+  }
+
+  // A lexicon entry.
+  bool entry(int64_t at) {
+    const char *stored = lex->arena + at;
+    put(stored, stored + strlen(stored) + 1);
+    return true;
+  }
+
+  // Any word: the lexicon's pronunciation, the built-in one of the words
+  // numbers and symbols are read as, or the letter rule's when the lexicon
+  // spells. False when it has none.
+  bool word(const char *word, size_t length) {
+    const int64_t at = find(lex, word, length);
+    if (at >= 0)
+      return entry(at);
+    char spelling[32];
+    if (length >= sizeof spelling)
+      spelling[0] = '\0';
+    else {
+      for (size_t i = 0; i < length; ++i)
+        spelling[i] = lower(word[i]);
+      spelling[length] = '\0';
+    }
+    const char *known = number_word(word, length);
+    if (known) {
+      put(spelling, known);
+      return true;
+    }
+    char pron[512];
+    if (lex->letters && spell(word, length, pron, sizeof pron) > 0) {
+      put(spelling, pron);
+      return true;
+    }
+    failed = true;
+    return false;
+  }
+  bool word(const char *w) { return word(w, strlen(w)); }
+
+  static void emit(void *context, const char *w) {
+    static_cast<Speech *>(context)->word(w);
+  }
+};
+
 } // namespace
 
 extern "C" {
@@ -285,9 +382,10 @@ TRACTWAVE_SPEECH_API int tractwave_lexicon_load(tractwave_lexicon *lex,
     }
     char pron[512];
     const int pron_length =
-        bad || q == line_end ? -1
-                             : canonical(q, static_cast<size_t>(line_end - q),
-                                         pron, sizeof pron);
+        bad || q == line_end
+            ? -1
+            : canonical(word, word_length, q, static_cast<size_t>(line_end - q),
+                        pron, sizeof pron);
     if (pron_length < 0) {
       if (error_line)
         *error_line = line;
@@ -313,11 +411,32 @@ TRACTWAVE_SPEECH_API int tractwave_lexicon_add(tractwave_lexicon *lex,
     if (blank(*c) || *c == '\n')
       return TRACTWAVE_SPEECH_BAD_ARGUMENT;
   char pron[512];
-  const int pron_length =
-      canonical(arpabet, strlen(arpabet), pron, sizeof pron);
+  const int pron_length = canonical(word, strlen(word), arpabet,
+                                    strlen(arpabet), pron, sizeof pron);
   if (pron_length < 0)
     return TRACTWAVE_SPEECH_MALFORMED;
   return add(lex, word, strlen(word), pron, static_cast<size_t>(pron_length));
+}
+
+TRACTWAVE_SPEECH_API int tractwave_lexicon_set_letters(tractwave_lexicon *lex,
+                                                       int on) {
+  if (!lex)
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  lex->letters = on != 0;
+  return TRACTWAVE_SPEECH_OK;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speech_spell(const char *word, char *out,
+                                                int size) {
+  if (!word || (!out && size != 0) || size < 0)
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  char pron[512];
+  const int n = spell(word, strlen(word), pron, sizeof pron);
+  if (n <= 0)
+    return TRACTWAVE_SPEECH_UNKNOWN_WORD;
+  Writer w{out, static_cast<size_t>(size)};
+  w.put(pron);
+  return w.finish();
 }
 
 TRACTWAVE_SPEECH_API int
@@ -331,7 +450,6 @@ tractwave_lexicon_transcribe(const tractwave_lexicon *lex, const char *text,
   if (!lex || !text || (!out && size != 0) || size < 0)
     return TRACTWAVE_SPEECH_BAD_ARGUMENT;
   Writer w{out, static_cast<size_t>(size)};
-  bool need_separator = false;
   // A function word said on its own keeps its stress.
   int words = 0;
   for (const char *p = text; *p && words < 2;) {
@@ -343,23 +461,51 @@ tractwave_lexicon_transcribe(const tractwave_lexicon *lex, const char *text,
     for (size_t n; (n = word_char(p)) > 0;)
       p += n;
   }
+  Speech say{lex, &w, words > 1};
   for (const char *p = text; *p;) {
+    // Numbers, with a currency sign before or a percent sign after.
+    const bool dollars = *p == '$' && digit(p[1]);
+    if (digit(*p) || dollars) {
+      const char *number = dollars ? p + 1 : p;
+      const size_t used = read_number(number, Speech::emit, &say);
+      p = number + used;
+      if (dollars)
+        say.word(used == 1 && *number == '1' ? "dollar" : "dollars");
+      continue;
+    }
     size_t n = word_char(p);
     if (n == 0) {
       const char *mark = boundary_text(*p);
+      const char *symbol = symbol_word(*p);
       if (mark) {
         w.put(" ");
         w.put(mark);
-        need_separator = false;
+        say.need_separator = false;
+      } else if (symbol) {
+        say.word(symbol);
       }
       ++p;
       continue;
     }
     const char *word = p;
-    while ((n = word_char(p)) > 0)
+    while ((n = word_char(p)) > 0 && !digit(*p))
       p += n;
     size_t length = static_cast<size_t>(p - word);
     int64_t entry = find(lex, word, length);
+    // Abbreviations the lexicon does not know otherwise, or written with
+    // their full stop, which then ends no sentence.
+    const char *expansion = abbreviation(word, length);
+    if (expansion && (entry < 0 || *p == '.')) {
+      for (const char *e = expansion; *e;) {
+        const char *end = strchr(e, ' ');
+        const size_t k = end ? static_cast<size_t>(end - e) : strlen(e);
+        say.word(e, k);
+        e += k + (end ? 1 : 0);
+      }
+      if (*p == '.' && strcmp(expansion, "et cetera") != 0)
+        ++p;
+      continue;
+    }
     // Quotation marks written with apostrophes: 'word' and word'.
     const char *trimmed = word;
     size_t trimmed_length = length;
@@ -375,28 +521,13 @@ tractwave_lexicon_transcribe(const tractwave_lexicon *lex, const char *text,
     }
     if (trimmed_length == 0)
       continue; // apostrophes alone
-    if (entry < 0) {
-      if (word_offset)
-        *word_offset = static_cast<int>(word - text);
-      if (word_length)
-        *word_length = static_cast<int>(length);
-      return TRACTWAVE_SPEECH_UNKNOWN_WORD;
-    }
-    const char *stored = lex->arena + entry;
-    const char *pron = stored + strlen(stored) + 1;
-    if (need_separator)
-      w.put(" |");
-    if (w.length > 0)
-      w.put(" ");
-    if (words > 1 && function_word(stored)) {
-      for (const char *c = pron; *c; ++c) {
-        const char reduced = *c >= '1' && *c <= '2' ? '0' : *c;
-        w.put(&reduced, 1);
-      }
-    } else {
-      w.put(pron);
-    }
-    need_separator = true;
+    if (entry >= 0 ? say.entry(entry) : say.word(trimmed, trimmed_length))
+      continue;
+    if (word_offset)
+      *word_offset = static_cast<int>(word - text);
+    if (word_length)
+      *word_length = static_cast<int>(length);
+    return TRACTWAVE_SPEECH_UNKNOWN_WORD;
   }
   return w.finish();
 }

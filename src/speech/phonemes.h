@@ -53,6 +53,7 @@ enum class Place : uint8_t {
   velar,
   glottal
 };
+constexpr int kPlaceCount = static_cast<int>(Place::glottal) + 1;
 
 struct PhonemeInfo {
   const char *name; // ARPAbet

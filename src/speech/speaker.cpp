@@ -5,8 +5,10 @@
 #include "tractwave_speech.h"
 
 #include "articulate.h"
+#include "output_stage.h"
 #include "phonemes.h"
 #include "plan.h"
+#include "resampler.h"
 
 #include "tractwave_voices.h"
 
@@ -34,9 +36,11 @@ constexpr VoiceKind kVoiceKinds[] = {
 // The rate the vowel shapes were fitted at.
 constexpr float kFittedRate = 48000.0f;
 
-// Vowels are brought to this RMS level, nasal murmurs 8 dB below.
+// Vowels are brought to this RMS level, nasal murmurs 4 dB below (8 left
+// the murmur 11-12 dB under its vowel in words, where espeak-ng's and
+// flite's are within 9 dB).
 constexpr float kVowelRms = 0.05f;
-constexpr float kNasalBelowVowelDb = 8.0f;
+constexpr float kNasalBelowVowelDb = 4.0f;
 // After the last phone the tube rings on for a while before the speaker
 // counts as silent and stops running the engine.
 constexpr float kTailMs = 120.0f;
@@ -45,202 +49,6 @@ constexpr float kTailMs = 120.0f;
 constexpr uint64_t kLookBehind = 12;
 
 constexpr int kMaxSubBlock = 64;
-
-constexpr float kSharpenDb[3] = {4.0f, 8.0f, 8.0f};
-constexpr float kSharpenQ = 6.0f;
-
-// Windowed-sinc resampling from the engine's rate to the output rate. The
-// kernel is tabulated at kPhases + 1 fractional positions, one row of taps
-// each, and interpolated linearly between the two rows around an output
-// sample's position; the input history is kept twice over, so that every
-// window of it is one contiguous run.
-constexpr int kPhases = 256;
-// M_PI is not standard C++ (MinGW leaves it out in strict mode).
-constexpr double kPi = 3.14159265358979323846;
-
-struct Resampler {
-  double step = 1.0; // input samples per output sample
-  double position = 0.0;
-  int half_width = 0; // input samples on each side of a position
-  int taps = 0;
-  float *rows = nullptr;    // (kPhases + 1) x taps
-  float *history = nullptr; // 2 x history_size
-  int history_size = 0;     // a power of two
-  int64_t written = 0;      // input samples pushed so far
-
-  bool init(double in_rate, double out_rate) {
-    step = in_rate / out_rate;
-    const double shrink = step > 1.0 ? 1.0 / step : 1.0;
-    const double cutoff = 0.45 * shrink; // cycles per input sample
-    half_width = static_cast<int>(ceil(16.0 / shrink));
-    taps = 2 * half_width;
-    rows = static_cast<float *>(
-        malloc(sizeof(float) * static_cast<size_t>(kPhases + 1) * taps));
-    history_size = 1;
-    while (history_size < taps + 2 * kMaxSubBlock + 4)
-      history_size <<= 1;
-    history = static_cast<float *>(calloc(2 * history_size, sizeof(float)));
-    if (!rows || !history)
-      return false;
-    for (int p = 0; p <= kPhases; ++p)
-      for (int t = 0; t < taps; ++t) {
-        // Tap t of an output at fraction p / kPhases past input sample c
-        // weighs input c - half_width + 1 + t.
-        const double x =
-            static_cast<double>(p) / kPhases - (t - half_width + 1);
-        const double arg = 2.0 * cutoff * x;
-        const double sinc = x == 0.0 ? 1.0 : sin(kPi * arg) / (kPi * arg);
-        const double u = (x + half_width) / (2.0 * half_width); // Blackman
-        const double window =
-            u <= 0.0 || u >= 1.0
-                ? 0.0
-                : 0.42 - 0.5 * cos(2.0 * kPi * u) + 0.08 * cos(4.0 * kPi * u);
-        rows[p * taps + t] = static_cast<float>(2.0 * cutoff * sinc * window);
-      }
-    // The first output is centred half_width samples in, so that it only
-    // needs input that exists.
-    position = half_width;
-    return true;
-  }
-
-  void release() {
-    free(rows);
-    free(history);
-  }
-
-  void push(const float *x, int n) {
-    for (int i = 0; i < n; ++i) {
-      const int at = static_cast<int>((written + i) & (history_size - 1));
-      history[at] = history[at + history_size] = x[i];
-    }
-    written += n;
-  }
-
-  // Whether the next output sample has all its input.
-  bool ready() const {
-    return static_cast<int64_t>(position) + half_width < written;
-  }
-
-  float next() {
-    const int64_t centre = static_cast<int64_t>(position);
-    const double phase = (position - static_cast<double>(centre)) * kPhases;
-    const int p = static_cast<int>(phase);
-    const float w = static_cast<float>(phase - p);
-    const float *x = history + ((centre - half_width + 1) & (history_size - 1));
-    const float *r0 = rows + p * taps, *r1 = r0 + taps;
-    float d0 = 0.0f, d1 = 0.0f;
-    for (int t = 0; t < taps; ++t) {
-      d0 += x[t] * r0[t];
-      d1 += x[t] * r1[t];
-    }
-    position += step;
-    return d0 + (d1 - d0) * w;
-  }
-};
-
-// What the speaker does to the engine's output before it leaves (at the
-// engine's rate, so that it scales with the voice like the formants do).
-struct OutputStage {
-  // The sibilant high-pass: a biquad's state and the blend it had at the end
-  // of the last sub-block.
-  float x1 = 0.0f, x2 = 0.0f, y1 = 0.0f, y2 = 0.0f;
-  float amount = 0.0f;
-
-  // Two peaking filters (state-variable form, which tolerates moving
-  // corners) at the second and third formants.
-  float ic1[3] = {}, ic2[3] = {};
-  float sharpen_gain = 0.0f; // dB, as at the end of the last sub-block
-
-  void run(const Controls &c, float *x, int n) {
-    sharpen(c, x, n);
-    high_pass(c, x, n);
-  }
-
-  // Bells of constant bandwidth, side by side: each adds its band-pass of
-  // the input, scaled by k (A^2 - 1) for a bell of gain A^2, so the gain can
-  // ramp per sample while the filters' own coefficients change once a
-  // sub-block, and the three run in parallel rather than one after another.
-  void sharpen(const Controls &c, float *x, int n) {
-    const float target = c.sounding ? c.sharpen : 0.0f;
-    const float from = sharpen_gain;
-    sharpen_gain = target;
-    if (from == 0.0f && target == 0.0f) {
-      for (int f = 0; f < 3; ++f)
-        ic1[f] = ic2[f] = 0.0f;
-      return;
-    }
-    const float k = 1.0f / kSharpenQ;
-    float a1[3], a2[3], a3[3], m[3], step[3];
-    for (int f = 0; f < 3; ++f) {
-      const float corner = c.formant[f];
-      const bool usable = corner > 0.0f && corner < 0.45f;
-      const float g = usable ? tanf(3.14159265f * corner) : 0.0f;
-      a1[f] = 1.0f / (1.0f + g * (g + k));
-      a2[f] = g * a1[f];
-      a3[f] = g * a2[f];
-      const float gain_from = usable ? kSharpenDb[f] * from : 0.0f;
-      const float gain_to = usable ? kSharpenDb[f] * target : 0.0f;
-      m[f] = k * (powf(10.0f, gain_from / 20.0f) - 1.0f);
-      step[f] = (k * (powf(10.0f, gain_to / 20.0f) - 1.0f) - m[f]) /
-                static_cast<float>(n);
-    }
-    float s1[3] = {ic1[0], ic1[1], ic1[2]}, s2[3] = {ic2[0], ic2[1], ic2[2]};
-    for (int i = 0; i < n; ++i) {
-      const float v0 = x[i];
-      float out = v0;
-#if defined(__GNUC__)
-#pragma GCC unroll 3
-#endif
-      for (int f = 0; f < 3; ++f) {
-        m[f] += step[f];
-        const float v3 = v0 - s2[f];
-        const float v1 = a1[f] * s1[f] + a2[f] * v3;
-        const float v2 = s2[f] + a2[f] * s1[f] + a3[f] * v3;
-        s1[f] = 2.0f * v1 - s1[f];
-        s2[f] = 2.0f * v2 - s2[f];
-        out += m[f] * v1;
-      }
-      x[i] = out;
-    }
-    for (int f = 0; f < 3; ++f) {
-      ic1[f] = s1[f];
-      ic2[f] = s2[f];
-    }
-  }
-
-  // The engine's turbulence is low-passed before it enters the tube, so a
-  // sibilant comes out with as much energy below 2 kHz as above, where a
-  // talker's /s/ has most of its energy above 4 kHz. During sibilants the
-  // output is blended towards a high-passed copy (second-order
-  // Butterworth), the blend ramping across each sub-block so that it never
-  // steps.
-  void high_pass(const Controls &c, float *x, int n) {
-    const float target = c.sounding ? c.sibilance : 0.0f;
-    const float from = amount;
-    if (from == 0.0f && target == 0.0f) {
-      x1 = x2 = y1 = y2 = 0.0f;
-      return;
-    }
-    const float k = tanf(3.14159265f * c.sibilant_cutoff);
-    const float norm = 1.0f / (1.0f + 1.41421356f * k + k * k);
-    const float b0 = norm, b1 = -2.0f * norm, b2 = norm;
-    const float a1 = 2.0f * (k * k - 1.0f) * norm;
-    const float a2 = (1.0f - 1.41421356f * k + k * k) * norm;
-    const float w_step = (target - from) / static_cast<float>(n);
-    float w = from;
-    for (int i = 0; i < n; ++i) {
-      const float in = x[i];
-      const float y = b0 * in + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-      x2 = x1;
-      x1 = in;
-      y2 = y1;
-      y1 = y;
-      w += w_step;
-      x[i] = in + (y - in) * w;
-    }
-    amount = target;
-  }
-};
 
 // The filters of the output stage and the resampler can lift a loud stretch
 // (a burst into a sibilant, a vowel's peak on a sharpened formant) past what
@@ -333,6 +141,7 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
     s->controls.phoneme = -1;
     s->controls.amp = 0.0f;
     s->controls.sounding = false;
+    s->output.reset();
     if (s->silent_from == INT64_MAX)
       s->silent_from = s->t;
   } else {
@@ -344,8 +153,8 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
                                     c.breathiness, c.oral, c.nasal, c.velum,
                                     c.glottal_coeff, c.lip_coeff,
                                     c.nostril_coeff, out, s->setup.rate);
+    s->output.run(s->controls, out, n);
   }
-  s->output.run(s->controls, out, n);
   s->t += n;
   // Phones far enough behind go back to the queueing side, and all of them
   // once the speaker has fallen silent.
@@ -411,26 +220,44 @@ void calibrate(tractwave_speaker *s) {
     s->setup.shape_gain_db[k] =
         level > 0.0f ? 20.0f * log10f(kVowelRms / level) : 0.0f;
   }
-  // Fricatives, with the gains at 1; places without a fricative of their
-  // own (their bursts) borrow a neighbour's.
+  // The same shapes with the velum open.
+  s->setup.force_velum = 1.0f;
+  for (int k = 0; k < kShapeCount; ++k) {
+    const float level = held_level(s, vowel_of_shape[k], scratch);
+    s->setup.nasalised_gain_db[k] =
+        level > 0.0f
+            ? s->setup.shape_gain_db[k] + 20.0f * log10f(kVowelRms / level)
+            : s->setup.shape_gain_db[k];
+  }
+  s->setup.force_velum = -1.0f;
+  // Fricatives, with the gains at 1: turbulence is proportional to the
+  // breathiness, so the gain that puts each at its level below the vowels
+  // follows from one rendering. Each place's noise takes the gain its row
+  // names.
   for (float &g : s->setup.frication_gain)
     g = 1.0f;
-  const char *fricatives[] = {"F", "TH", "S", "SH"};
-  const Place places[] = {Place::labiodental, Place::dental, Place::alveolar,
-                          Place::postalveolar};
-  float gains[4];
-  for (int i = 0; i < 4; ++i) {
-    // Turbulence is proportional to the breathiness: the gain that puts the
-    // fricative at its level below the vowels.
-    const float level = held_level(s, phoneme_id(fricatives[i]), scratch);
-    gains[i] =
-        level > 0.0f ? kVowelRms * frication_level(places[i]) / level : 1.0f;
+  float gains[kPlaceCount];
+  float measured[kPlaceCount]; // by the measured fricative's place; -1: not yet
+  for (float &m : measured)
+    m = -1.0f;
+  for (int place = 0; place < kPlaceCount; ++place) {
+    gains[place] = 1.0f;
+    const char *name = frication_calibrated_by(static_cast<Place>(place));
+    if (!name)
+      continue;
+    const int id = phoneme_id(name);
+    const int at = static_cast<int>(kPhonemes[id].place);
+    if (measured[at] < 0.0f) {
+      const float level = held_level(s, id, scratch);
+      measured[at] =
+          level > 0.0f
+              ? kVowelRms * frication_level(kPhonemes[id].place) / level
+              : 1.0f;
+    }
+    gains[place] = measured[at];
   }
-  for (int i = 0; i < 4; ++i)
-    s->setup.frication_gain[static_cast<int>(places[i])] = gains[i];
-  s->setup.frication_gain[static_cast<int>(Place::bilabial)] = gains[0];
-  s->setup.frication_gain[static_cast<int>(Place::palatal)] = gains[3];
-  s->setup.frication_gain[static_cast<int>(Place::velar)] = gains[3];
+  for (int place = 0; place < kPlaceCount; ++place)
+    s->setup.frication_gain[place] = gains[place];
   const float murmur = held_level(s, phoneme_id("M"), scratch);
   const float target = kVowelRms * powf(10.0f, -kNasalBelowVowelDb / 20.0f);
   s->setup.nasal_gain_db =
@@ -469,7 +296,8 @@ tractwave_speaker_create(int voice, float sample_rate, int capacity) {
                            tractwave_voice_alignment());
   s->resampling = s->setup.rate != sample_rate;
   if (!s->slots || !s->voice_memory ||
-      (s->resampling && !s->resampler.init(s->setup.rate, sample_rate))) {
+      (s->resampling &&
+       !s->resampler.init(s->setup.rate, sample_rate, kMaxSubBlock))) {
     tractwave_speaker_destroy(s);
     return nullptr;
   }

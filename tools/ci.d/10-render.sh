@@ -11,6 +11,6 @@ if [ ! -x "$render" ]; then
 fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$render" -o "$work/demo.wav" | tee "$work/summary"
+"$render" -o "$work/demo.wav" 2>&1 | tee "$work/summary" # the summary is on stderr
 grep -Eq '^[^:]+: [2-5]\.[0-9]+ s, .* peak 0\.0[1-9]' "$work/summary"
 "$render" --print-demo | cmp - examples/demo.json

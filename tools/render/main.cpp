@@ -44,8 +44,9 @@ const char *kFooter = R"(Scores
   JSON: {"sample_rate": 48000, "block": 64,
          "keyframes": [{"t": 0.0, "pitch": 0.3}, {"t": 0.5, "voicing": 0.8}]}
   "sample_rate" (8001 to 768000) and "block" (1 to 2147483647) are optional
-  whole numbers; --rate and --block override them. The format follows the
-  extension (.csv, .json) unless --input-format says.
+  whole numbers; --sample-rate and --block override them. The format
+  follows the extension (.csv, .json) unless --input-format says; a score
+  named - is read from standard input (JSON unless --input-format csv).
 
   Parameters, nominally 0 to 1 (0.5 is neutral for the shapes): pitch
   (70 to 450 Hz), voicing, pharynx, tongue_body, tongue_tip, larynx,
@@ -67,13 +68,18 @@ Rendering
   unchanged; pcm16 rounds them to 16 bits (clipping at full scale).
 
 Output
-  A mono WAV file. A regular file is written under a temporary name beside
+  A mono sound file in the format its extension names: .wav (also for a
+  name without one), .flac (24-bit, or 16 with --format pcm16) or .ogg
+  (Vorbis); another extension is refused. -o - writes WAV to standard
+  output, with the true sizes in its header even through a pipe. A regular
+  file is written under a temporary name beside
   it (.NAME.tractwave-PID.tmp) and renamed when complete, so a failed or
   interrupted render leaves no file behind and an existing file untouched;
   its permissions are kept and a symbolic link is followed. A device or
   FIFO is written in place. A later run removes temporary files that a
-  killed run left. A summary line goes to stdout; renders longer than a
-  second show progress on stderr when it is a terminal.
+  killed run left. The summary line and every message go to standard
+  error; renders longer than a second show progress there when it is a
+  terminal. --rate is the old spelling of --sample-rate.
 
 Exit status
   0 success; 2 a missing or malformed score, a bad option value, an
@@ -91,6 +97,8 @@ struct Options {
 std::string default_output(const std::string &score) {
   if (score.empty())
     return "tractwave-demo.wav";
+  if (score == "-")
+    return "tractwave-render.wav";
   const auto slash = score.find_last_of("/\\");
   const auto dot = score.rfind('.');
   const bool has_ext =
@@ -155,13 +163,19 @@ int render(const Options &opt, std::optional<int> rate,
     std::optional<ScoreFormat> format;
     if (!opt.input_format.empty())
       format = opt.input_format == "csv" ? ScoreFormat::csv : ScoreFormat::json;
+    else if (opt.score == "-")
+      format = ScoreFormat::json;
     else
       format = format_from_extension(opt.score);
     if (!format)
       throw Error(opt.score + ": cannot tell the score's format from its "
                               "name; use --input-format csv|json");
-    score = parse_score(read_score_file(opt.score, max_score_bytes), *format,
-                        opt.score);
+    score = parse_score(
+        opt.score == "-"
+            ? read_text_file(opt.score, "score", max_score_bytes,
+                             "--max-score-size raises the limit", true)
+            : read_score_file(opt.score, max_score_bytes),
+        *format, opt.score == "-" ? "standard input" : opt.score);
   }
   const Plan plan = plan_rendering(score, origin, rate, block);
   const bool pcm16 = opt.format == "pcm16";
@@ -225,17 +239,18 @@ int render(const Options &opt, std::optional<int> rate,
 
   if (!opt.quiet) {
     const double rms = std::sqrt(sum_sq / plan.total);
-    std::printf("%s: %.3f s, %lld samples at %d Hz (%s, block %d); "
-                "peak %.4f (%s), RMS %.4f (%s); rendered in %.3f s, "
-                "%.1fx real time\n",
-                printable(output).c_str(), seconds,
-                static_cast<long long>(plan.total), plan.rate,
-                pcm16 ? "pcm16" : "float", plan.block, peak,
-                decibels(peak).c_str(), rms, decibels(rms).c_str(), wall,
-                seconds / std::max(wall, 1e-9));
+    std::fprintf(stderr,
+                 "%s: %.3f s, %lld samples at %d Hz (%s, block %d); "
+                 "peak %.4f (%s), RMS %.4f (%s); rendered in %.3f s, "
+                 "%.1fx real time\n",
+                 printable(output).c_str(), seconds,
+                 static_cast<long long>(plan.total), plan.rate,
+                 pcm16 ? "pcm16" : "float", plan.block, peak,
+                 decibels(peak).c_str(), rms, decibels(rms).c_str(), wall,
+                 seconds / std::max(wall, 1e-9));
     if (pcm16 && peak > 1.0)
-      std::printf("warning: samples beyond full scale were clipped; lower "
-                  "--gain\n");
+      std::fprintf(stderr, "warning: samples beyond full scale were clipped; "
+                           "lower --gain\n");
   }
   return 0;
 }
@@ -252,11 +267,13 @@ int main(int argc, char **argv) {
   app.set_version_flag("--version", std::string("tractwave-render ") +
                                         TRACTWAVE_RENDER_VERSION + " (" +
                                         sf_version_string() + ")");
-  app.add_option("score", opt.score, "Score file (.csv or .json)");
+  app.add_option("score", opt.score,
+                 "Score file (.csv or .json; - for standard input)");
   app.add_option("-o,--output", opt.output,
-                 "Output WAV file (default: the score's name with .wav, or "
+                 "Output file, .wav, .flac or .ogg; - writes WAV to standard "
+                 "output (default: the score's name with .wav, or "
                  "tractwave-demo.wav for the demo)");
-  app.add_option("--rate", opt.rate,
+  app.add_option("--sample-rate,--rate", opt.rate,
                  "Sample rate in Hz, " + std::to_string(kMinRate) + " to " +
                      std::to_string(kMaxRate) +
                      " (default: the score's sample_rate, else 48000)");
@@ -300,9 +317,14 @@ int main(int argc, char **argv) {
     // own sample_rate and block are checked when it is parsed.
     std::optional<int> rate, block;
     std::size_t max_score_bytes = kDefaultMaxScoreBytes;
-    if (app.count("--rate")) {
-      const long long r = whole_option(opt.rate, "--rate");
-      check_rate(r, "--rate");
+    if (app.count("--sample-rate")) {
+      // Messages name the option as it was written (--rate is the old name).
+      std::string name = "--sample-rate";
+      for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], "--rate", 6) == 0)
+          name = "--rate";
+      const long long r = whole_option(opt.rate, name);
+      check_rate(r, name);
       rate = static_cast<int>(r);
     }
     if (app.count("--block")) {

@@ -73,7 +73,9 @@ SF_INFO wav_info(int rate, int sf_subtype) {
   SF_INFO info{};
   info.samplerate = rate;
   info.channels = 1;
-  info.format = SF_FORMAT_WAV | sf_subtype;
+  // A bare sample format means WAV; a container given with it is kept.
+  info.format = (sf_subtype & SF_FORMAT_TYPEMASK) ? sf_subtype
+                                                  : SF_FORMAT_WAV | sf_subtype;
   return info;
 }
 
@@ -261,7 +263,15 @@ OutputFile::OutputFile(const std::string &path, const std::string &score,
   open_target(score);
   if (mode_ == Mode::stopped)
     return;
-  SF_INFO info = wav_info(rate, sf_subtype);
+  int format = sf_subtype;
+  try {
+    if (!(format & SF_FORMAT_TYPEMASK))
+      format = sound_format(path_, sf_subtype == SF_FORMAT_PCM_16);
+  } catch (...) {
+    discard();
+    throw;
+  }
+  SF_INFO info = wav_info(rate, format);
   file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
   if (!file_) {
     const std::string why = sf_strerror(nullptr);
@@ -283,7 +293,39 @@ void OutputFile::write_bytes(const char *data, std::size_t size) {
     fail("cannot write the output", errno);
 }
 
+void OutputFile::open_standard_output() {
+  // "-": written where standard output goes, in place when it can seek (a
+  // file the shell opened), else from a spool file once complete (a pipe),
+  // so that the header holds the true sizes either way.
+  out_fd_ = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  if (out_fd_ < 0)
+    fail("cannot write to standard output", errno);
+  if (isatty(out_fd_)) {
+    close(out_fd_);
+    out_fd_ = -1;
+    throw Error("-: standard output is a terminal; send it to a program "
+                "(| aplay) or a file (> out.wav), or name a file with -o");
+  }
+  if (lseek(out_fd_, 0, SEEK_CUR) >= 0) {
+    mode_ = Mode::in_place;
+    fd_ = out_fd_;
+    return;
+  }
+  mode_ = Mode::spool;
+  const char *tmpdir = std::getenv("TMPDIR");
+  std::string spool = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") +
+                      "/tractwave-stdout-XXXXXX";
+  fd_ = mkstemp(&spool[0]);
+  if (fd_ < 0)
+    fail("cannot create a spool file in " + dir_of(spool), errno);
+  unlink(spool.c_str());
+}
+
 void OutputFile::open_target(const std::string &score) {
+  if (path_ == "-") {
+    open_standard_output();
+    return;
+  }
   struct stat st;
   const std::string &path = path_;
   const bool exists = stat(path.c_str(), &st) == 0;
@@ -506,5 +548,24 @@ int OutputFile::remove_stale_temporaries(const std::string &path) {
 }
 
 #endif
+
+int OutputFile::sound_format(const std::string &path, bool pcm16) {
+  const auto slash = path.find_last_of("/\\");
+  const auto dot = path.rfind('.');
+  std::string ext;
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+    for (char c : path.substr(dot + 1))
+      ext += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (ext.empty() || ext == "wav" || ext == "wave")
+    return SF_FORMAT_WAV | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  // FLAC holds integers only: 24 bits keeps what float samples carry.
+  if (ext == "flac")
+    return SF_FORMAT_FLAC | (pcm16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+  if (ext == "ogg" || ext == "oga")
+    return SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+  throw Error(path + ": cannot write a ." + printable(ext) +
+              " file; name the output .wav, .flac or .ogg (or - for "
+              "standard output, as WAV)");
+}
 
 } // namespace tw::render

@@ -35,8 +35,10 @@ std::string decibels(double level);
 class OutputFile {
 public:
   // Checks the target and opens what will be written: `score` names the
-  // input, which must not be the output. Throws Error; nothing that exists
-  // has been changed when it does.
+  // input, which must not be the output; "-" is standard output.
+  // `sf_subtype` is a libsndfile sample format (WAV) or a container and a
+  // sample format (sound_format). Throws Error; nothing that exists has been
+  // changed when it does.
   OutputFile(const std::string &path, const std::string &score, int rate,
              int sf_subtype);
   // The same for a file of bytes (text), written with write_bytes.
@@ -46,6 +48,11 @@ public:
   OutputFile &operator=(const OutputFile &) = delete;
 
   void write(const float *samples, int n);
+
+  // The libsndfile format for `path`, by its extension: .wav (or none, or
+  // "-"), .flac, .ogg/.oga (Vorbis); `pcm16` picks 16-bit samples where the
+  // container has a choice. Throws Error naming the extension otherwise.
+  static int sound_format(const std::string &path, bool pcm16);
   void write_bytes(const char *data, std::size_t size);
 
   // Puts the complete file in place. Returns false, with nothing changed, if
@@ -62,6 +69,7 @@ private:
 
   // Checks the target and creates what is written to (fd_).
   void open_target(const std::string &score);
+  void open_standard_output();
   [[noreturn]] void fail(const std::string &what, int error) const;
   void discard();
   bool copy_to(int to) const;

@@ -2,6 +2,7 @@
 // library into a WAV file.
 #include "output.h"
 #include "score.h"
+#include "ssml.h"
 
 #include "tractwave_speech.h"
 
@@ -72,20 +73,43 @@ const char *kFooter = R"(Input
   English words are looked up in the pronouncing dictionary (--dict, by
   default Debian's pocketsphinx-en-us copy of the CMU dictionary); words it
   lacks are transcribed by espeak-ng (run as a separate program, when it is
-  installed and --no-espeak is not given), else the word is reported and
-  nothing is written. --phonemes takes ARPAbet with optional stress digits
-  ("HH AH0 L OW1 | W ER1 L D ."), --ipa takes IPA ("həlˈoʊ wˈɝld.").
+  installed and --no-espeak is not given), else by the speech library's own
+  letter-to-sound rule; a word neither can read is reported and nothing is
+  written. Numbers, & % + = @ and Mr, Dr, etc are read as words. Without a
+  dictionary at the default place, every word is asked of espeak-ng (with a
+  notice). --phonemes takes ARPAbet with optional stress digits
+  ("HH AH0 L OW1 | W ER1 L D ."), --ipa-input takes IPA ("həlˈoʊ wˈɝld.").
+  In text, [[...]] is ARPAbet spoken as written ("say [[HH AH0 L OW1]]").
   Punctuation shapes the phrasing: , ; : a short pause, . ! a pause after a
-  falling pitch, ? a pause after a rising one.
+  falling pitch, ? a pause after a rising one. With no words, --text-file or
+  phonemes, the text is read from standard input (as with -f -).
+
+SSML
+  Text starting with <speak> is SSML: <break time="500ms"/> (or
+  strength="weak"...), <prosody rate= pitch= volume=> (x-slow ... x-fast,
+  x-low ... x-high, silent ... x-loud, "+10%", "150%", "+2st", "-6dB"),
+  <emphasis level=>, <phoneme alphabet="ipa|x-arpabet" ph="...">,
+  <say-as interpret-as="characters|digits">, <sub alias="...">. Other tags
+  are skipped (their text is spoken, they are not); &amp; &lt; &gt; &quot;
+  &apos; and &#NN; are read.
 
 Output
-  A mono WAV file, its peak at -3 dBFS (the text is rendered twice: once to
-  find the peak). It is written as tractwave-render writes: a regular file
+  A mono sound file, its peak at -3 dBFS (the text is rendered twice: once
+  to find the peak), in the format its extension names: .wav (also for a
+  name without one), .flac (24-bit, or 16 with --format pcm16) or .ogg
+  (Vorbis); another extension is refused. -o - writes WAV to standard
+  output, with the true sizes in its header even through a pipe. The
+  summary line and every message go to standard error. The file is
+  written as tractwave-render writes: a regular file
   under a temporary name beside it, renamed when complete (permissions
   kept, a symbolic link followed), a device or FIFO in place; a failed or
   interrupted run leaves no file and an existing one untouched. --score
   writes the controls the speaker gave the engine, about every millisecond,
   as JSON.
+
+Old spellings
+  --rate is --sample-rate (the speaking rate is --speed). --ipa, which
+  prints IPA in espeak-ng, is refused: speak IPA with --ipa-input.
 
 Exit status
   0 success; 2 a missing or malformed dictionary or text file, a word or
@@ -102,7 +126,8 @@ struct Options {
   std::string speed = "1", pitch = "1", rate = "48000";
   std::string espeak_timeout = kEspeakSeconds;
   bool no_espeak = false, quiet = false, print_phonemes = false;
-  bool has_phonemes = false, has_ipa = false;
+  bool has_phonemes = false, has_ipa = false, espeak_ipa = false;
+  bool voices = false;
 };
 
 double number_option(const std::string &text, const std::string &option,
@@ -335,9 +360,29 @@ Lexicon load_lexicon(const std::string &dict_path) {
   return lexicon;
 }
 
+// Without --dict and without Debian's dictionary, every word is asked of
+// espeak-ng (with one notice), or the message names the package to install.
+bool use_espeak_only(const Options &opt) {
+  if (!opt.dict.empty() || access(kDefaultDictionary, F_OK) == 0)
+    return false;
+  if (opt.no_espeak || !espeak_installed())
+    throw Error(std::string("no pronouncing dictionary at ") +
+                kDefaultDictionary +
+                ": install it (Debian: apt-get install pocketsphinx-en-us) or "
+                "give --dict FILE" +
+                (opt.no_espeak ? ""
+                               : "; espeak-ng, which could stand in, is "
+                                 "not installed either"));
+  std::fprintf(stderr,
+               "tractwave-say: no pronouncing dictionary at %s (Debian: "
+               "pocketsphinx-en-us); asking espeak-ng for every word\n",
+               kDefaultDictionary);
+  return true;
+}
+
 // A pronunciation longer than the lexicon holds for one word (a long number
 // spoken by espeak-ng) is kept as several stand-in words of at most 400
-// bytes each, spelt with a private-use character no text holds, which then
+// bytes each, spelt with private-use characters no text holds, which then
 // take the word's place in the text.
 bool add_long_word(tractwave_lexicon *lexicon, const std::string &arpabet,
                    std::string &text, int offset, int length) {
@@ -345,7 +390,11 @@ bool add_long_word(tractwave_lexicon *lexicon, const std::string &arpabet,
   std::string stand_ins, chunk;
   std::istringstream tokens(arpabet);
   const auto flush = [&]() {
-    const std::string name = "\xee\x80\x80" + std::to_string(serial++);
+    // Its number in private-use characters too (U+E001 ... U+E00A): the
+    // lexicon ends a word at a digit.
+    std::string name = "\xee\x80\x80";
+    for (const char digit : std::to_string(serial++))
+      name += {'\xee', '\x80', static_cast<char>(0x81 + (digit - '0'))};
     if (tractwave_lexicon_add(lexicon, name.c_str(), chunk.c_str()) !=
         TRACTWAVE_SPEECH_OK)
       return false;
@@ -365,11 +414,26 @@ bool add_long_word(tractwave_lexicon *lexicon, const std::string &arpabet,
   return true;
 }
 
-// ARPAbet for English text: dictionary first, espeak-ng for the rest.
+// ARPAbet for English text: dictionary first, then espeak-ng, then the
+// library's letter rule.
 std::string transcribe(const std::string &given, const Options &opt) {
-  const std::string dict_path =
-      opt.dict.empty() ? kDefaultDictionary : opt.dict;
-  const Lexicon lexicon = load_lexicon(dict_path);
+  // Loaded once for all the segments of a text.
+  static Lexicon cached;
+  static bool espeak_only = false;
+  if (!cached) {
+    espeak_only = use_espeak_only(opt);
+    if (espeak_only) {
+      cached.reset(tractwave_lexicon_create());
+      if (!cached)
+        throw std::bad_alloc();
+    } else {
+      cached = load_lexicon(opt.dict.empty() ? kDefaultDictionary : opt.dict);
+    }
+  }
+  const std::string dict_path = espeak_only        ? std::string("(none)")
+                                : opt.dict.empty() ? kDefaultDictionary
+                                                   : opt.dict;
+  const Lexicon &lexicon = cached;
   std::string text = given;
   const bool espeak = !opt.no_espeak && espeak_installed();
   for (;;) {
@@ -389,12 +453,12 @@ std::string transcribe(const std::string &given, const Options &opt) {
     const std::string word = text.substr(static_cast<std::size_t>(offset),
                                          static_cast<std::size_t>(length));
     const std::string where = quote(word);
-    if (!espeak)
-      throw Error(where + " is not in the dictionary " + dict_path +
-                  (opt.no_espeak ? "" : " and espeak-ng is not installed"));
     std::string ipa =
-        espeak_ipa(word, static_cast<int>(number_option(
-                             opt.espeak_timeout, "--espeak-timeout", 1, 3600)));
+        espeak
+            ? espeak_ipa(word,
+                         static_cast<int>(number_option(
+                             opt.espeak_timeout, "--espeak-timeout", 1, 3600)))
+            : std::string();
     std::replace(ipa.begin(), ipa.end(), '\n', ' ');
     std::string arpabet;
     if (!ipa.empty()) {
@@ -411,6 +475,12 @@ std::string transcribe(const std::string &given, const Options &opt) {
             arpabet += (arpabet.empty() ? "" : " ") + t;
       }
     }
+    // Else the library's own letter-to-sound rule, which reads any word of
+    // Latin letters.
+    char spelled[512];
+    if (arpabet.empty() &&
+        tractwave_speech_spell(word.c_str(), spelled, sizeof spelled) > 0)
+      arpabet = spelled;
     const int added = arpabet.empty()
                           ? TRACTWAVE_SPEECH_MALFORMED
                           : tractwave_lexicon_add(lexicon.get(), word.c_str(),
@@ -419,7 +489,9 @@ std::string transcribe(const std::string &given, const Options &opt) {
         !(arpabet.size() > 400 &&
           add_long_word(lexicon.get(), arpabet, text, offset, length)))
       throw Error(where + " is not in the dictionary " + dict_path +
-                  " and espeak-ng gave no pronunciation for it");
+                  (!espeak && !opt.no_espeak ? " and espeak-ng is not installed"
+                   : espeak ? " and espeak-ng gave no pronunciation for it"
+                            : ""));
   }
 }
 
@@ -446,6 +518,14 @@ std::vector<std::string> arpabet_tokens(const std::string &arpabet) {
   }
   return tokens;
 }
+
+// What the speaker is given at a time: phonemes said one way, or a pause.
+struct Piece {
+  std::string phonemes;
+  int notation = TRACTWAVE_SPEECH_ARPABET;
+  double speed = 1.0, pitch = 1.0, volume = 1.0;
+  double pause_seconds = 0.0; // a pause, when there are no phonemes
+};
 
 // Pieces of ARPAbet that end at phrase punctuation (or, in a very long
 // phrase, at a word end, and in a very long word at a symbol), each small
@@ -496,16 +576,16 @@ void check_arpabet(const std::vector<std::string> &tokens,
 
 // IPA rewritten as the ARPAbet the speaker says for it, so that it can be
 // queued in pieces and printed; a symbol that is not IPA is refused.
-std::string arpabet_of_ipa(const std::string &ipa) {
+std::string arpabet_of_ipa(const std::string &ipa, const std::string &what) {
   int at = -1;
   const int n = tractwave_speech_ipa_to_arpabet(ipa.c_str(), nullptr, 0, &at);
   if (n == TRACTWAVE_SPEECH_UNKNOWN_PHONEME) {
     std::string symbol = ipa.substr(static_cast<std::size_t>(std::max(at, 0)));
     symbol = symbol.substr(0, symbol.find_first_of(" \t\n"));
-    throw Error("--ipa: " + quote(symbol) + " is not an IPA phoneme");
+    throw Error(what + ": " + quote(symbol) + " is not an IPA phoneme");
   }
   if (n < 0)
-    throw Error(std::string("--ipa: ") + tractwave_speech_result_text(n));
+    throw Error(what + ": " + tractwave_speech_result_text(n));
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
   tractwave_speech_ipa_to_arpabet(ipa.c_str(), &out[0], n + 1, nullptr);
   out.resize(static_cast<std::size_t>(n));
@@ -564,22 +644,23 @@ void add_frame(Trajectory &trace, const float *f) {
 // Renders everything once. `write` is called with each block; with a
 // trajectory, blocks are a millisecond long and each one's controls kept.
 template <class Write>
-std::int64_t speak(const std::vector<std::string> &pieces, int notation,
-                   const Options &opt, int voice, int rate, double speed,
-                   double pitch, Trajectory *trace, Write write) {
+std::int64_t speak(const std::vector<Piece> &pieces, const Options &opt,
+                   int voice, int rate, Trajectory *trace, Write write) {
   std::unique_ptr<tractwave_speaker, SpeakerDeleter> speaker(
       tractwave_speaker_create(voice, static_cast<float>(rate),
                                kQueueCapacity));
   if (!speaker)
     throw std::bad_alloc();
-  tractwave_speaker_set_speed(speaker.get(), static_cast<float>(speed));
-  tractwave_speaker_set_pitch(speaker.get(), static_cast<float>(pitch));
   const int block = trace ? std::max(1, rate / 1000) : kBlock;
   std::vector<float> buffer(static_cast<std::size_t>(block));
   float frame[TRACTWAVE_SPEECH_FRAME_SIZE];
   std::int64_t total = 0;
+  double volume = 1.0;
   const auto render = [&]() {
     const int n = tractwave_speaker_render(speaker.get(), buffer.data(), block);
+    if (volume != 1.0)
+      for (int i = 0; i < n; ++i)
+        buffer[i] *= static_cast<float>(volume);
     if (n > 0) {
       if (trace) {
         tractwave_speaker_frame(speaker.get(), frame);
@@ -594,7 +675,30 @@ std::int64_t speak(const std::vector<std::string> &pieces, int notation,
   while (next < pieces.size()) {
     if (g_stop_signal)
       return -1;
-    const std::string &piece = pieces[next];
+    const Piece &p = pieces[next];
+    // A pause or another volume starts once all before it has been said.
+    if (p.phonemes.empty() || p.volume != volume) {
+      while (render() == block)
+        if (g_stop_signal)
+          return -1;
+      volume = p.volume;
+    }
+    if (p.phonemes.empty()) {
+      std::fill(buffer.begin(), buffer.end(), 0.0f);
+      for (auto left =
+               static_cast<std::int64_t>(std::llround(p.pause_seconds * rate));
+           left > 0; left -= block) {
+        const int n = static_cast<int>(std::min<std::int64_t>(left, block));
+        write(buffer.data(), n);
+        total += n;
+      }
+      ++next;
+      continue;
+    }
+    tractwave_speaker_set_speed(speaker.get(), static_cast<float>(p.speed));
+    tractwave_speaker_set_pitch(speaker.get(), static_cast<float>(p.pitch));
+    const std::string &piece = p.phonemes;
+    const int notation = p.notation;
     const int status =
         tractwave_speaker_queue(speaker.get(), piece.c_str(), notation);
     if (status == TRACTWAVE_SPEECH_OK) {
@@ -609,7 +713,9 @@ std::int64_t speak(const std::vector<std::string> &pieces, int notation,
       const int at = tractwave_speaker_error_offset(speaker.get());
       std::string symbol = piece.substr(static_cast<std::size_t>(at));
       symbol = symbol.substr(0, symbol.find_first_of(" \t\n"));
-      const char *option = notation == TRACTWAVE_SPEECH_IPA ? "--ipa" : nullptr;
+      const char *option = notation == TRACTWAVE_SPEECH_IPA && opt.has_ipa
+                               ? "--ipa-input"
+                               : nullptr;
       throw Error(std::string(option             ? option
                               : opt.has_phonemes ? "--phonemes"
                                                  : "text") +
@@ -672,71 +778,129 @@ int print_phonemes(const std::vector<std::string> &tokens) {
   return 0;
 }
 
-// What is to be said, as ARPAbet, within the limits of input: --phonemes
-// as given, --ipa rewritten, words and text files transcribed.
-std::string arpabet_to_speak(const Options &opt) {
-  if (opt.has_phonemes) {
-    check_input(opt.phonemes, "--phonemes");
-    return opt.phonemes;
+// No words, no phonemes and no text file: the text comes from standard
+// input, as espeak-ng takes it, unless that is a terminal.
+int read_standard_input(Options &opt) {
+  if (!opt.words.empty() || opt.has_phonemes || opt.has_ipa ||
+      !opt.text_file.empty() || isatty(0))
+    return 0;
+  opt.text_file = "-";
+  return 1;
+}
+
+// The pieces the speaker is given for the segments of a text, each at
+// --speed and --pitch times its own rate and pitch; `arpabet`, if given,
+// collects what is spoken (a pause as SIL). IPA is rewritten as ARPAbet and
+// every symbol checked, so that any segment is queued in pieces the queue
+// holds and what is printed is what would be said.
+std::vector<Piece> plan(const std::vector<tw::say::Segment> &segments,
+                        const Options &opt, double speed, double pitch,
+                        std::string *arpabet) {
+  using Kind = tw::say::Segment::Kind;
+  const char *what = opt.has_phonemes ? "--phonemes"
+                     : opt.has_ipa    ? "--ipa-input"
+                                      : "text";
+  std::vector<Piece> pieces;
+  for (const tw::say::Segment &s : segments) {
+    Piece piece;
+    piece.speed = std::clamp(speed * s.rate, 0.25, 4.0);
+    piece.pitch = std::clamp(pitch * s.pitch, 0.25, 4.0);
+    piece.volume = s.volume;
+    std::string phonemes;
+    if (s.kind == Kind::pause) {
+      piece.pause_seconds = s.pause_seconds;
+      pieces.push_back(piece);
+      phonemes = "SIL";
+    } else {
+      phonemes = s.kind == Kind::words ? transcribe(s.text, opt)
+                 : s.kind == Kind::ipa ? arpabet_of_ipa(s.text, what)
+                                       : s.text;
+      const std::vector<std::string> tokens = arpabet_tokens(phonemes);
+      check_arpabet(tokens, what);
+      for (std::string &p : pieces_of(tokens)) {
+        piece.phonemes = std::move(p);
+        pieces.push_back(piece);
+      }
+    }
+    if (arpabet)
+      *arpabet += (arpabet->empty() ? "" : " ") + phonemes;
   }
-  if (opt.has_ipa) {
-    check_input(opt.ipa, "--ipa");
-    return arpabet_of_ipa(opt.ipa);
-  }
-  std::string text;
-  if (!opt.text_file.empty()) {
-    text = read_file(opt.text_file, "text", kMaxTextBytes);
-    check_input(text, opt.text_file);
-  } else {
-    for (const std::string &w : opt.words)
-      text += (text.empty() ? "" : " ") + w;
-    check_input(text, "text");
-  }
-  text = plain_punctuation(text);
-  check_words(text);
-  return transcribe(text, opt);
+  return pieces;
+}
+
+void list_voices() {
+  std::printf("Voice   Tract length  Pitch   Language\n"
+              "male    1.00          110 Hz  en-us (default)\n"
+              "female  0.85          200 Hz  en-us\n"
+              "child   0.77          240 Hz  en-us\n");
 }
 
 int run(const Options &opt) {
   const double speed = number_option(opt.speed, "--speed", 0.25, 4.0);
   const double pitch = number_option(opt.pitch, "--pitch", 0.25, 4.0);
-  const double rate_value = number_option(opt.rate, "--rate", 8000, 768000);
+  double rate_value = 0;
+  try {
+    rate_value =
+        number_option(opt.rate, "--sample-rate (--rate)", 8000, 768000);
+  } catch (const Error &e) {
+    // espeak-ng and speech-dispatcher users give the speaking rate so.
+    throw Error(std::string(e.what()) + " (the speaking rate is --speed)");
+  }
   if (rate_value != std::floor(rate_value))
-    throw Error("--rate: " + tw::render::quote(opt.rate) +
+    throw Error("--sample-rate (--rate): " + tw::render::quote(opt.rate) +
                 " is not a whole number of Hz");
   const int rate = static_cast<int>(rate_value);
   const int voice = opt.voice == "female"  ? TRACTWAVE_SPEECH_FEMALE
                     : opt.voice == "child" ? TRACTWAVE_SPEECH_CHILD
                                            : TRACTWAVE_SPEECH_MALE;
   refuse_overwriting_inputs(opt);
+  Options from_stdin = opt;
   const int given = !opt.words.empty() + opt.has_phonemes + opt.has_ipa +
-                    !opt.text_file.empty();
+                    !opt.text_file.empty() + read_standard_input(from_stdin);
+  const Options &in = from_stdin;
   if (given != 1)
     throw Error(given == 0 ? "nothing to say: give words, --text-file, "
                              "--phonemes or --ipa"
                            : "give only one of: words, --text-file, "
                              "--phonemes, --ipa");
 
-  const std::string source = arpabet_to_speak(opt);
-  const std::vector<std::string> tokens = arpabet_tokens(source);
-  check_arpabet(tokens, opt.has_phonemes ? "--phonemes"
-                        : opt.has_ipa    ? "--ipa"
-                                         : "text");
-  if (opt.print_phonemes)
-    return print_phonemes(tokens);
-  const std::vector<std::string> pieces = pieces_of(tokens);
-  const int notation = TRACTWAVE_SPEECH_ARPABET;
+  std::vector<tw::say::Segment> segments;
+  if (in.has_phonemes) {
+    check_input(in.phonemes, "--phonemes");
+    segments.push_back({tw::say::Segment::Kind::arpabet, in.phonemes});
+  } else if (in.has_ipa) {
+    check_input(in.ipa, "--ipa-input");
+    segments.push_back({tw::say::Segment::Kind::ipa, in.ipa});
+  } else {
+    std::string text;
+    if (!in.text_file.empty()) {
+      text = read_file(in.text_file, "text", kMaxTextBytes);
+      check_input(text, in.text_file);
+    } else {
+      for (const std::string &w : in.words)
+        text += (text.empty() ? "" : " ") + w;
+      check_input(text, "text");
+    }
+    text = plain_punctuation(text);
+    check_words(text);
+    segments = tw::say::is_ssml(text) ? tw::say::parse_ssml(text)
+                                      : tw::say::parse_plain(text);
+  }
+  std::string source;
+  const std::vector<Piece> pieces =
+      plan(segments, in, speed, pitch, in.print_phonemes ? &source : nullptr);
+  if (in.print_phonemes)
+    return print_phonemes(arpabet_tokens(source));
 
   catch_stop_signals();
   const auto start = Clock::now();
   // First pass: the peak, so that the file's peak lands at -3 dBFS.
   double peak = 0.0;
   const std::int64_t total =
-      speak(pieces, notation, opt, voice, rate, speed, pitch, nullptr,
-            [&](const float *x, int n) {
-              for (int i = 0; i < n; ++i)
-                peak = std::max(peak, static_cast<double>(std::fabs(x[i])));
-            });
+      speak(pieces, opt, voice, rate, nullptr, [&](const float *x, int n) {
+        for (int i = 0; i < n; ++i)
+          peak = std::max(peak, static_cast<double>(std::fabs(x[i])));
+      });
   if (total < 0)
     return 128 + g_stop_signal;
   if (total == 0 || peak == 0.0)
@@ -748,7 +912,7 @@ int run(const Options &opt) {
 
   const float gain =
       static_cast<float>(std::pow(10.0, kPeakDbfs / 20.0) / peak);
-  OutputFile out(opt.output, opt.text_file, rate,
+  OutputFile out(opt.output, in.text_file, rate,
                  opt.format == "pcm16" ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
   // The trajectory is written by the same rule as the sound, as it is
   // rendered, and put in place first: a fault in it leaves the sound file as
@@ -769,17 +933,16 @@ int run(const Options &opt) {
   double sum_sq = 0.0, written_peak = 0.0;
   std::vector<float> scaled;
   const std::int64_t again =
-      speak(pieces, notation, opt, voice, rate, speed, pitch, trace.get(),
-            [&](const float *x, int n) {
-              scaled.assign(x, x + n);
-              for (float &v : scaled) {
-                v *= gain;
-                sum_sq += static_cast<double>(v) * v;
-                written_peak =
-                    std::max(written_peak, static_cast<double>(std::fabs(v)));
-              }
-              out.write(scaled.data(), n);
-            });
+      speak(pieces, opt, voice, rate, trace.get(), [&](const float *x, int n) {
+        scaled.assign(x, x + n);
+        for (float &v : scaled) {
+          v *= gain;
+          sum_sq += static_cast<double>(v) * v;
+          written_peak =
+              std::max(written_peak, static_cast<double>(std::fabs(v)));
+        }
+        out.write(scaled.data(), n);
+      });
   if (again < 0)
     return 128 + g_stop_signal;
   if (trace) {
@@ -796,15 +959,19 @@ int run(const Options &opt) {
     const double seconds = static_cast<double>(total) / rate;
     const double rms = std::sqrt(sum_sq / static_cast<double>(total));
     // Two renders made the file: the speed is for one.
-    std::printf("%s: %.3f s, %lld samples at %d Hz (%s, %s voice); peak %.4f "
-                "(%s), RMS %.4f (%s); rendered twice in %.3f s, %.1fx real "
-                "time\n",
-                printable(opt.output).c_str(), seconds,
-                static_cast<long long>(total), rate, opt.format.c_str(),
-                opt.voice.c_str(), written_peak, decibels(written_peak).c_str(),
-                rms, decibels(rms).c_str(), wall,
-                2.0 * seconds / std::max(wall, 1e-9));
-    finish_stdout("the summary");
+    std::fprintf(stderr,
+                 "%s: %.3f s, %lld samples at %d Hz (%s, %s voice); peak %.4f "
+                 "(%s), RMS %.4f (%s); rendered twice in %.3f s, %.1fx real "
+                 "time\n",
+                 printable(opt.output).c_str(), seconds,
+                 static_cast<long long>(total), rate, opt.format.c_str(),
+                 opt.voice.c_str(), written_peak,
+                 decibels(written_peak).c_str(), rms, decibels(rms).c_str(),
+                 wall, 2.0 * seconds / std::max(wall, 1e-9));
+    // The summary is the run's one report: one that cannot be written is a
+    // failure too.
+    if (std::fflush(stderr) != 0 || std::ferror(stderr))
+      return kExitFault;
   }
   return 0;
 }
@@ -820,14 +987,22 @@ int main(int argc, char **argv) {
   app.set_version_flag("--version", std::string("tractwave-say ") +
                                         TRACTWAVE_SAY_VERSION + " (" +
                                         sf_version_string() + ")");
-  app.add_option("words", opt.words, "English text to speak");
+  app.add_option("words", opt.words,
+                 "English text to speak (SSML when it starts with <speak>; "
+                 "[[...]] holds ARPAbet); without words, --text-file or "
+                 "phonemes, the text is read from standard input");
   app.add_option("-o,--output", opt.output,
-                 "Output WAV file (default tractwave-say.wav)");
+                 "Output file: .wav (default tractwave-say.wav), .flac or "
+                 ".ogg; - writes WAV to standard output");
   app.add_option("-f,--text-file", opt.text_file,
                  "Read the English text from a file (- for standard input)");
   app.add_option("--phonemes", opt.phonemes,
                  "ARPAbet to speak instead of words, e.g. \"HH AH0 L OW1\"");
-  app.add_option("--ipa", opt.ipa, "IPA to speak instead of words");
+  app.add_option("--ipa-input", opt.ipa, "IPA to speak instead of words");
+  // espeak-ng's --ipa prints IPA; here it is refused rather than taken for
+  // something else.
+  app.add_flag("--ipa", opt.espeak_ipa)->group("");
+  app.add_flag("--voices", opt.voices, "List the voices and exit");
   app.add_option("--dict", opt.dict,
                  std::string("Pronouncing dictionary, CMU format (default ") +
                      kDefaultDictionary + ")");
@@ -844,8 +1019,9 @@ int main(int argc, char **argv) {
   app.add_option("--pitch", opt.pitch,
                  "Pitch as a multiple of the voice's own, 0.25 to 4 "
                  "(default 1)");
-  app.add_option("--rate", opt.rate,
-                 "Sample rate in Hz, 8000 to 768000 (default 48000)");
+  app.add_option("--sample-rate,--rate", opt.rate,
+                 "Sample rate in Hz, 8000 to 768000 (default 48000; --rate "
+                 "is its old spelling; the speaking rate is --speed)");
   app.add_option("--format", opt.format,
                  "Sample format: float (32-bit, default) or pcm16")
       ->check(CLI::IsMember({"float", "pcm16"}));
@@ -867,7 +1043,17 @@ int main(int argc, char **argv) {
     return kExitFault;
   }
   opt.has_phonemes = app.count("--phonemes") > 0;
-  opt.has_ipa = app.count("--ipa") > 0;
+  opt.has_ipa = app.count("--ipa-input") > 0;
+  if (opt.voices) {
+    list_voices();
+    return std::fflush(stdout) == 0 ? 0 : kExitFault;
+  }
+  if (opt.espeak_ipa) {
+    std::cerr << "tractwave-say: --ipa: IPA to speak is given with "
+                 "--ipa-input; --print-phonemes prints the phonemes "
+                 "(ARPAbet)\n";
+    return kExitFault;
+  }
   try {
     return run(opt);
   } catch (const Error &e) {

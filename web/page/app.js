@@ -38,6 +38,7 @@ const state = {
   mode: "stopped", // "live", "score", "stopped"
   scoreContext: false, // the context was made at a score's rate
   score: null,
+  playing: null, // the score the worklet plays (another may be loaded meanwhile)
   scoreName: "",
   nextId: 1,
   waiting: new Map(), // parameter message id -> resolve, until acknowledged
@@ -96,7 +97,9 @@ function receive(msg) {
   } else if (msg.type === "position" && state.mode === "score") {
     state.params.set(msg.values);
     showParameters();
-    setStatus(`score ${msg.t.toFixed(2)} s of ${scoreSeconds().toFixed(2)} s`);
+    // The score that plays, not the one last loaded: loading another (or a
+    // bad one) while it plays leaves it playing.
+    setStatus(`score ${msg.t.toFixed(2)} s of ${scoreSeconds(state.playing).toFixed(2)} s`);
   } else if (msg.type === "score-ended" && state.mode === "score") {
     stop("score finished");
   } else if (msg.type === "measured") {
@@ -173,14 +176,15 @@ export async function playScore() {
   await closeContext();
   const ctx = new AudioContext({ sampleRate: state.score.sampleRate });
   await attachContext(ctx, state.score);
+  state.playing = state.score;
   state.scoreContext = true;
   state.mode = "score";
   await ctx.resume();
   updateButtons();
 }
 
-function scoreSeconds() {
-  return state.score ? state.score.length / state.score.sampleRate : 0;
+function scoreSeconds(score = state.score) {
+  return score ? score.length / score.sampleRate : 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // The playground's speech panel: type words (from a small built-in word list,
-// or any dictionary in the CMU format loaded from a file), ARPAbet or IPA,
+// or any dictionary in the CMU format loaded from a file, the rest read by
+// the library's letter-to-sound rule), ARPAbet or IPA,
 // pick a voice, and the speech worklet says it. Words are transcribed here,
 // on the page, with the same library the worklet speaks with.
 
@@ -44,6 +45,8 @@ async function init() {
   const speech = SpeechModule.fromBytes(state.bytes);
   state.lexicon = new Lexicon(speech);
   state.lexicon.load(BUILTIN_WORDS, "built-in words");
+  // Any other word is read by the library's letter-to-sound rule.
+  state.lexicon.spellUnknown = true;
   showWordCount();
   $("say-button").disabled = false;
   info("Type something and press Speak.");
@@ -78,7 +81,7 @@ async function speak() {
     } catch (error) {
       if (!(error instanceof SpeechError)) throw error;
       info(error.word
-        ? `'${error.word}' is not among the ${state.lexicon.size} words known: load a dictionary, or type it in ARPAbet.`
+        ? `'${error.word}' is not among the ${state.lexicon.size} words known and has no letters to read: load a dictionary, or type it in ARPAbet.`
         : error.message);
       return;
     }

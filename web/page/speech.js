@@ -197,8 +197,32 @@ export class Lexicon {
     }
   }
 
+  // Whether words the lexicon lacks are spelled by the library's
+  // letter-to-sound rule instead of refused.
+  set spellUnknown(on) {
+    this.speech.exports.tractwave_lexicon_set_letters(this.handle, on ? 1 : 0);
+  }
+
+  // ARPAbet for one word by the letter-to-sound rule alone, or null for a
+  // word it cannot read (no Latin letters).
+  spell(word) {
+    const x = this.speech.exports;
+    const [p] = this.speech.string(word);
+    try {
+      const need = x.tractwave_speech_spell(p, 0, 0);
+      if (need < 0) return null;
+      const out = x.malloc(need + 1);
+      x.tractwave_speech_spell(p, out, need + 1);
+      const arpabet = this.speech.readString(out, need);
+      x.free(out);
+      return arpabet;
+    } finally {
+      x.free(p);
+    }
+  }
+
   // ARPAbet for English text; throws SpeechError naming the first word the
-  // lexicon lacks (its .word property holds it).
+  // lexicon lacks (its .word property holds it) and cannot spell.
   transcribe(text) {
     const x = this.speech.exports;
     const [p, , utf8] = this.speech.string(text);

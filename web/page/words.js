@@ -1,8 +1,11 @@
 // A small built-in pronouncing dictionary, so that the playground speaks
 // common words without loading one: entries of the CMU Pronouncing
 // Dictionary as Debian's pocketsphinx-en-us ships it, with the stress the
-// speech library infers for them (that copy has none), and "tractwave".
-// Load a whole dictionary on the page for any other word.
+// speech library inferred for them (that copy has none), "understand" with
+// the stress of the CMU dictionary's own release (the library's stress rule
+// puts it on the first syllable), and "tractwave". Any other word is read by
+// the library's letter-to-sound rule; a dictionary loaded on the page comes
+// first.
 export const BUILTIN_WORDS = `zero Z IH1 R OW0
 one W AH1 N
 two T UW1
@@ -207,4 +210,5 @@ then DH EH1 N
 today T AH0 D EY1
 tomorrow T AH0 M AA1 R OW0
 tractwave T R AE1 K T W EY2 V
+understand AH2 N D ER0 S T AE1 N D
 `;

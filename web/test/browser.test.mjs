@@ -209,6 +209,42 @@ describe("playground in Chromium", () => {
     await page.close();
   });
 
+  test("loading a bad score while one plays leaves the status on the playing score", async () => {
+    const { page, errors } = await open();
+    const long = { keyframes: [{ t: 0, voicing: 0.8 }, { t: 3 }] };
+    await page.setInputFiles("#score-file", {
+      name: "long.json", mimeType: "application/json",
+      buffer: Buffer.from(JSON.stringify(long)),
+    });
+    await page.waitForFunction(() => window.tractwave.state.score);
+    await page.click("#play-score");
+    await page.waitForFunction(() => /^score .* of 3\.00 s$/.test(document.getElementById("status").textContent));
+    await page.setInputFiles("#score-file", {
+      name: "bad.json", mimeType: "application/json",
+      buffer: Buffer.from('{"keyframes": [{"t": "soon"}]}'),
+    });
+    await page.waitForFunction(() => !window.tractwave.state.score);
+    // Position messages keep coming; each names the length of what plays.
+    const seen = await page.evaluate(() => new Promise((resolve) => {
+      const status = document.getElementById("status");
+      const start = status.textContent;
+      const check = () => (status.textContent !== start ? resolve(status.textContent) : setTimeout(check, 20));
+      check();
+    }));
+    assert.match(seen, /^score [0-9.]+ s of 3\.00 s$/);
+    await page.close();
+    assert.deepEqual(errors, []);
+  });
+
+  test("the speech panel is within the first screen", async () => {
+    const { page, errors } = await open();
+    await page.setViewportSize({ width: 1280, height: 720 });
+    const top = await page.evaluate(() => document.getElementById("speech").getBoundingClientRect().top);
+    assert.ok(top >= 0 && top < 720 / 2, `speech panel starts at ${top} px`);
+    assert.deepEqual(errors, []);
+    await page.close();
+  });
+
   test("Start plays live through the device context; render cost per block", async (t) => {
     const { page, errors } = await open();
     await page.click("#start");

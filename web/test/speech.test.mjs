@@ -92,6 +92,29 @@ test("words come from the built-in list; the rest is named", () => {
   assert.equal(lexicon.transcribe("xylophone"), "Z AY1 L AH0 F OW2 N");
 });
 
+test("with the letter rule, the page's texts speak every word", () => {
+  const speech = SpeechModule.fromBytes(speechWasm());
+  const lexicon = new Lexicon(speech);
+  lexicon.load(BUILTIN_WORDS, "built-in words");
+  lexicon.spellUnknown = true;
+  for (const text of ["Hello! I am tractwave. Can you understand me?",
+    "The quick brown fox jumps over the lazy dog."]) {
+    const arpabet = lexicon.transcribe(text);
+    const words = text.split(/\s+/).length;
+    assert.equal(arpabet.split(" | ").length + (arpabet.match(/ [.!?] /g) ?? []).length, words, arpabet);
+    // It is speech the speaker takes.
+    const speaker = new Speaker(speech);
+    assert.equal(speaker.queue(arpabet), true);
+    assert.ok(sayAll(speaker).length > 48000);
+  }
+  // A word the rule cannot read is still named; numbers are read as words.
+  assert.throws(() => lexicon.transcribe("hello λόγος"),
+    (error) => error instanceof SpeechError && error.word === "λόγος");
+  assert.equal(lexicon.transcribe("42"), "F AO1 R T IY0 | T UW1");
+  assert.equal(lexicon.spell("quick"), lexicon.transcribe("quick"));
+  assert.equal(lexicon.spell("λόγος"), null);
+});
+
 test("unknown phonemes are refused with the symbol", () => {
   const speaker = new Speaker(SpeechModule.fromBytes(speechWasm()));
   assert.throws(() => speaker.queue("HH AH0 QQ OW1"), /'QQ' is not an ARPAbet phoneme/);

@@ -37,6 +37,18 @@ enum Control {
 // and go straight into the engine's parameter vector.
 constexpr int kTractControls = kBreathiness + 1;
 
+// The controllers that move the tract, each over its control's whole range:
+// the mod wheel the tongue body (ah to ee), the breath controller the
+// voicing, and general-purpose controllers 16 to 22 the rest.
+struct ControllerMap {
+  uint8_t number;
+  Control control;
+};
+constexpr ControllerMap kControllers[] = {
+    {1, kTongueBody}, {2, kVoicing}, {16, kTongueTip},
+    {17, kLips},      {18, kVelum},  {19, kBreathiness},
+    {20, kPharynx},   {21, kLarynx}, {22, kVoiceMix}};
+
 constexpr int kMaxPolyphony = 16;
 // Room for as many again: a stolen note fades out in a slot of its own while
 // the new note starts in another.
@@ -48,8 +60,13 @@ constexpr int kSubBlock = 32;
 constexpr double kMinRate = 8001.0;
 constexpr double kMaxRate = 768000.0;
 
+// The output never exceeds this (-1 dBFS).
+constexpr float kOutputLimit = 0.8912f;
+
 // A value moving linearly to a target over a given number of samples, and
-// landing on it exactly.
+// landing on it exactly. The value is worked out from the samples left, not
+// carried from step to step: a float carried over the millions of steps of
+// a long envelope at a high rate drifts by percents, then snaps.
 struct Ramp {
   float value = 0.0f, target = 0.0f, step = 0.0f;
   int left = 0;
@@ -69,23 +86,15 @@ struct Ramp {
     step = (to - value) / static_cast<float>(samples);
   }
   float next() {
-    if (left > 0) {
-      value += step;
-      if (--left == 0)
-        value = target;
-    }
+    if (left > 0)
+      value = --left == 0 ? target : target - step * static_cast<float>(left);
     return value;
   }
   void advance(int samples) {
     if (left <= 0)
       return;
-    if (samples >= left) {
-      value = target;
-      left = 0;
-    } else {
-      value += step * static_cast<float>(samples);
-      left -= samples;
-    }
+    left = samples >= left ? 0 : left - samples;
+    value = left == 0 ? target : target - step * static_cast<float>(left);
   }
 };
 
@@ -133,17 +142,23 @@ private:
   void sustain(bool down);
   void all_notes_off();
   void all_sound_off();
+  void controller(int number, int value);
+  void reset_controllers();
   int notes_sounding() const;
   void steal_one();
   Voice *free_voice();
   int samples(float seconds) const;
   bool any_voice() const;
+  void calibrate();
 
   void *memory_ = nullptr; // the voices' engines, aligned
   float rate_ = 48000.0f;
   uint64_t clock_ = 0;
 
   float target_[kNumControls] = {};
+  // The ports' values as last seen: a controller moves a tract control
+  // until the port itself changes again.
+  float port_[kNumControls] = {};
   Ramp tract_[kTractControls];
   Ramp gain_db_;
   int polyphony_ = kMaxPolyphony;
@@ -161,6 +176,15 @@ private:
   float batch_parameters_[kVoiceSlots * 10] = {};
   float batch_out_[kVoiceSlots * kSubBlock] = {};
   float mix_[kSubBlock] = {};
+  float load_[kSubBlock] = {}; // the sounding notes' levels, summed
+
+  // Output level: the factor that gives a note the level it has at 48 kHz
+  // (the tract's resonances, and with them its loudness, move with the
+  // rate), and the limiter's gain, which falls at once and recovers in
+  // kLimiterRelease.
+  float rate_gain_ = 1.0f;
+  float limiter_gain_ = 1.0f;
+  float limiter_recovery_ = 0.0f;
 };
 
 struct ControlRange {

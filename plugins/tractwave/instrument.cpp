@@ -36,6 +36,10 @@ namespace {
 constexpr float kControlRampSeconds = 0.02f;
 // A stolen note, and every note on all-sound-off, fades out over this long.
 constexpr float kFadeSeconds = 0.005f;
+// The limiter's gain comes back to 1 with this time constant.
+constexpr float kLimiterRelease = 0.05f;
+// The rate the presets' and the default gains are set at.
+constexpr float kReferenceRate = 48000.0f;
 
 constexpr uint8_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0,
                   kPitchBend = 0xE0;
@@ -69,10 +73,50 @@ Instrument *Instrument::create(double sample_rate) {
     tractwave_voice_init(self->voices_[s].engine);
   }
   self->rate_ = static_cast<float>(sample_rate);
+  self->limiter_recovery_ =
+      1.0f - expf(-1.0f / (kLimiterRelease * self->rate_));
   for (int c = 0; c < kNumControls; ++c)
-    self->target_[c] = kControlRanges[c].fallback;
+    self->target_[c] = self->port_[c] = kControlRanges[c].fallback;
+  self->calibrate();
   self->activate();
   return self;
+}
+
+namespace {
+
+// The peak of a held middle C of the default shape, after its attack.
+float reference_peak(void *engine, float rate) {
+  tractwave_voice_init(engine);
+  float parameters[10];
+  parameters[0] =
+      static_cast<float>((440.0 * exp2(-9.0 / 12.0) - 70.0) / 380.0);
+  for (int c = 0; c < kTractControls; ++c)
+    parameters[1 + c] = kControlRanges[c].fallback;
+  float out[kSubBlock];
+  void *batch[1] = {engine};
+  const int skip = static_cast<int>(0.1f * rate),
+            total = static_cast<int>(0.3f * rate);
+  float peak = 0.0f;
+  for (int done = 0; done < total; done += kSubBlock) {
+    tractwave_voices_render(batch, 1, kSubBlock, parameters, out, rate);
+    if (done >= skip)
+      for (float x : out)
+        peak = fabsf(x) > peak ? fabsf(x) : peak;
+  }
+  tractwave_voice_init(engine);
+  return peak;
+}
+
+} // namespace
+
+// A note's loudness depends on the rate: formants move with it, and at
+// 22.05 kHz a middle C is 5 dB louder than at 48 kHz, at 192 kHz 7 dB
+// softer. One note rendered at both rates when the instrument is made gives
+// the factor that keeps the level the gains were set for.
+void Instrument::calibrate() {
+  const float here = reference_peak(voices_[0].engine, rate_);
+  const float there = reference_peak(voices_[0].engine, kReferenceRate);
+  rate_gain_ = here > 0.0f && there > 0.0f ? there / here : 1.0f;
 }
 
 void Instrument::destroy(Instrument *instrument) {
@@ -91,6 +135,7 @@ void Instrument::activate() {
   bend_ = 0.0f;
   sustain_ = false;
   last_note_ = last_slot_ = -1;
+  limiter_gain_ = 1.0f;
 }
 
 int Instrument::samples(float seconds) const {
@@ -108,8 +153,9 @@ bool Instrument::any_voice() const {
 void Instrument::set_controls(const float *values) {
   for (int c = 0; c < kNumControls; ++c) {
     const float x = values[c];
-    if (x != x)
+    if (x != x || x == port_[c])
       continue;
+    port_[c] = x;
     const ControlRange &r = kControlRanges[c];
     target_[c] = x < r.min ? r.min : (x > r.max ? r.max : x);
   }
@@ -151,14 +197,41 @@ void Instrument::midi(const uint8_t *message, uint32_t size) {
       sustain(data2 >= 64);
     else if (data1 == kAllSoundOff)
       all_sound_off();
-    else if (data1 == kResetControllers) {
-      bend_ = 0.0f;
-      sustain(false);
-    } else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
+    else if (data1 == kResetControllers)
+      reset_controllers();
+    else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
       all_notes_off();
+    else
+      controller(data1, data2);
     break;
   default:
     break;
+  }
+}
+
+// A tract controller moves its control as the port would, in the same ramp.
+void Instrument::controller(int number, int value) {
+  for (const ControllerMap &map : kControllers) {
+    if (map.number != number)
+      continue;
+    const ControlRange &r = kControlRanges[map.control];
+    target_[map.control] =
+        r.min + (r.max - r.min) * static_cast<float>(value) / 127.0f;
+    tract_[map.control].go(target_[map.control],
+                           any_voice() ? samples(kControlRampSeconds) : 0);
+  }
+}
+
+// Bend centred, pedal up, and the tract back where the ports have it.
+void Instrument::reset_controllers() {
+  bend_ = 0.0f;
+  sustain(false);
+  const int ramp = any_voice() ? samples(kControlRampSeconds) : 0;
+  for (const ControllerMap &map : kControllers) {
+    const ControlRange &r = kControlRanges[map.control];
+    const float x = port_[map.control];
+    target_[map.control] = x < r.min ? r.min : (x > r.max ? r.max : x);
+    tract_[map.control].go(target_[map.control], ramp);
   }
 }
 
@@ -330,15 +403,18 @@ void Instrument::render_sub_block(float *out, int m) {
     r.advance(m);
 
   for (int i = 0; i < m; ++i)
-    mix_[i] = 0.0f;
+    mix_[i] = load_[i] = 0.0f;
   if (count > 0) {
     tractwave_voices_render(batch_, count, m, batch_parameters_, batch_out_,
                             rate_);
     for (int k = 0; k < count; ++k) {
       Voice &v = *batch_voice_[k];
       const float *x = batch_out_ + k * m;
-      for (int i = 0; i < m; ++i)
-        mix_[i] += x[i] * v.level.next();
+      for (int i = 0; i < m; ++i) {
+        const float level = v.level.next();
+        mix_[i] += x[i] * level;
+        load_[i] += level;
+      }
       if ((v.stage == Stage::kReleased || v.stage == Stage::kFading) &&
           v.level.left == 0)
         v.stage = Stage::kFree;
@@ -346,12 +422,30 @@ void Instrument::render_sub_block(float *out, int m) {
   }
 
   // The gain moves in steps of a sub-block in dB and linearly in between.
-  const float g0 = db_to_amplitude(gain_db_.value);
+  const float g0 = db_to_amplitude(gain_db_.value) * rate_gain_;
   gain_db_.advance(m);
-  const float g1 = db_to_amplitude(gain_db_.value);
+  const float g1 = db_to_amplitude(gain_db_.value) * rate_gain_;
   const float dg = (g1 - g0) / static_cast<float>(m);
-  for (int i = 0; i < m; ++i)
-    out[i] = mix_[i] * (g0 + dg * static_cast<float>(i + 1));
+  float limiter = limiter_gain_;
+  for (int i = 0; i < m; ++i) {
+    // Notes add up: n of them at full level share the level of about one
+    // and a half (1 / sqrt(n) each), which keeps a chord's loudness near a
+    // note's while its peaks, where the notes' pulses meet, stay higher.
+    const float load = load_[i] > 1.0f ? load_[i] : 1.0f;
+    const float y =
+        mix_[i] * (g0 + dg * static_cast<float>(i + 1)) / sqrtf(load);
+    // What still reaches past the limit is held to it: the gain falls at
+    // once to what the sample needs and recovers smoothly. Below the limit,
+    // with the gain recovered, samples pass untouched.
+    limiter += (1.0f - limiter) * limiter_recovery_;
+    if (limiter > 0.9999f)
+      limiter = 1.0f;
+    const float a = fabsf(y);
+    if (a * limiter > kOutputLimit)
+      limiter = kOutputLimit / a;
+    out[i] = y * limiter;
+  }
+  limiter_gain_ = limiter;
 }
 
 } // namespace tractwave_lv2

@@ -7,7 +7,9 @@
 
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/buf-size/buf-size.h>
 #include <lv2/midi/midi.h>
+#include <lv2/options/options.h>
 #include <lv2/urid/urid.h>
 
 #include <algorithm>
@@ -136,7 +138,19 @@ public:
         sequence_(world.urids().id(LV2_ATOM__Sequence),
                   world.urids().id(LV2_MIDI__MidiEvent)) {
     const LilvPlugin *p = world.plugin();
-    const LV2_Feature *features[] = {world.urids().feature(), nullptr};
+    // The host's largest block, as every real host tells its plugins.
+    UridMap &u = world.urids();
+    options_[0] = {LV2_OPTIONS_INSTANCE,
+                   0,
+                   u.id(LV2_BUF_SIZE__maxBlockLength),
+                   sizeof(int32_t),
+                   u.id(LV2_ATOM__Int),
+                   &max_block_};
+    options_[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
+    const LV2_Feature options = {LV2_OPTIONS__options, options_};
+    const LV2_Feature bounded = {LV2_BUF_SIZE__boundedBlockLength, nullptr};
+    const LV2_Feature *features[] = {world.urids().feature(), &options,
+                                     &bounded, nullptr};
     instance_ = lilv_plugin_instantiate(p, rate, features);
     if (instance_ == nullptr)
       return;
@@ -247,6 +261,8 @@ private:
 
   World &world_;
   double rate_;
+  int32_t max_block_ = 8192;
+  LV2_Options_Option options_[2];
   LilvInstance *instance_ = nullptr;
   int out_port_ = -1;
   std::vector<float> controls_;

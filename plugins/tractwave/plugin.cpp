@@ -1,0 +1,187 @@
+// The instrument as a DPF plugin: one source for the LV2, VST3 and CLAP
+// plugins and the JACK program. DPF turns the host's parameters and MIDI
+// into setParameterValue and run(); the Instrument does the rest.
+#include "DistrhoPlugin.hpp"
+
+#include "instrument.h"
+#include "presets.h"
+
+#include <math.h>
+
+START_NAMESPACE_DISTRHO
+
+namespace {
+
+using tractwave_lv2::Instrument;
+using tractwave_lv2::kControlRanges;
+using tractwave_lv2::kNumControls;
+using tractwave_lv2::kNumPresets;
+using tractwave_lv2::kPresets;
+using tractwave_lv2::kTractControls;
+
+struct ControlInfo {
+  const char *symbol, *name, *unit, *description;
+  uint32_t hints;
+};
+
+constexpr uint32_t kAuto = kParameterIsAutomatable;
+
+// In the order of tractwave_lv2::Control; the symbols are the LV2 ports'.
+const ControlInfo kControlInfo[kNumControls] = {
+    {"voicing", "Voicing", "",
+     "Glottal excitation of a note at full velocity; the glottis is silent "
+     "below 0.01.",
+     kAuto},
+    {"pharynx", "Pharynx", "",
+     "Widens (below 0.5) or narrows (above 0.5) the throat.", kAuto},
+    {"tongue_body", "Tongue body", "",
+     "Width between the middle of the mouth and its front: high for ee, low "
+     "for ah.",
+     kAuto},
+    {"tongue_tip", "Tongue tip", "",
+     "Below 0.35 the tip closes the front of the mouth strongly (n, s).",
+     kAuto},
+    {"larynx", "Larynx", "",
+     "Widens (above 0.5) or narrows the tube just above the glottis.", kAuto},
+    {"voice_mix", "Voice mix", "",
+     "Voiced share of the glottal excitation; the rest is breath noise.",
+     kAuto},
+    {"velum", "Velum", "", "Opens the nasal tube: 1 for m and n.", kAuto},
+    {"lips", "Lips", "", "Lip opening: 0 closes the mouth (m).", kAuto},
+    {"breathiness", "Breathiness", "",
+     "Aspiration noise, and turbulence where the tract is narrow.", kAuto},
+    {"polyphony", "Polyphony", "", "Notes that sound at once.",
+     kAuto | kParameterIsInteger},
+    {"attack", "Attack", "s", "Time a note takes to reach its level.",
+     kAuto | kParameterIsLogarithmic},
+    {"release", "Release", "s",
+     "Time a released note takes to fall to exact silence.",
+     kAuto | kParameterIsLogarithmic},
+    {"glide", "Glide", "s",
+     "Time a new note takes to slide from the pitch of the note before it.",
+     kAuto},
+    {"bend_range", "Bend range", "semitones",
+     "Pitch change at either end of the pitch bend wheel.",
+     kAuto | kParameterIsInteger},
+    {"gain", "Gain", "dB", "Output gain.", kAuto},
+};
+
+class TractwavePlugin : public Plugin {
+public:
+  TractwavePlugin() : Plugin(kNumControls, kNumPresets, 0) {
+    for (int c = 0; c < kNumControls; ++c)
+      values_[c] = kControlRanges[c].fallback;
+    instrument_ = Instrument::create(getSampleRate());
+  }
+  ~TractwavePlugin() override { Instrument::destroy(instrument_); }
+
+protected:
+  const char *getLabel() const override { return "tractwave"; }
+  const char *getDescription() const override {
+    return "A polyphonic vocal-tract synthesiser: every note is a waveguide "
+           "model of the vocal tract, excited by a glottal pulse train and "
+           "noise, shaped by the tract controls.";
+  }
+  const char *getMaker() const override { return "tractwave"; }
+  const char *getHomePage() const override {
+    return "https://github.com/tractwave/tractwave";
+  }
+  const char *getLicense() const override { return "MIT"; }
+  uint32_t getVersion() const override { return d_version(1, 2, 0); }
+  int64_t getUniqueId() const override { return d_cconst('T', 'w', 'v', 'i'); }
+
+  void initAudioPort(bool input, uint32_t index, AudioPort &port) override {
+    port.groupId = kPortGroupMono;
+    Plugin::initAudioPort(input, index, port);
+    if (!input) {
+      port.name = "Out";
+      port.symbol = "out";
+    }
+  }
+
+  void initParameter(uint32_t index, Parameter &parameter) override {
+    if (index >= static_cast<uint32_t>(kNumControls))
+      return;
+    const ControlInfo &info = kControlInfo[index];
+    parameter.hints = info.hints;
+    parameter.symbol = info.symbol;
+    parameter.name = info.name;
+    parameter.unit = info.unit;
+    parameter.description = info.description;
+    parameter.ranges.min = kControlRanges[index].min;
+    parameter.ranges.max = kControlRanges[index].max;
+    parameter.ranges.def = kControlRanges[index].fallback;
+  }
+
+  void initProgramName(uint32_t index, String &name) override {
+    if (index < static_cast<uint32_t>(kNumPresets))
+      name = kPresets[index].label;
+  }
+
+  float getParameterValue(uint32_t index) const override {
+    return index < static_cast<uint32_t>(kNumControls) ? values_[index] : 0.0f;
+  }
+  void setParameterValue(uint32_t index, float value) override {
+    if (index < static_cast<uint32_t>(kNumControls))
+      values_[index] = value;
+  }
+
+  // A preset sets the tract and the gain and leaves the rest alone.
+  void loadProgram(uint32_t index) override {
+    if (index >= static_cast<uint32_t>(kNumPresets))
+      return;
+    for (int c = 0; c < kTractControls; ++c)
+      values_[c] = kPresets[index].values[c];
+    values_[tractwave_lv2::kGain] = kPresets[index].values[kTractControls];
+  }
+
+  void activate() override {
+    if (instrument_ != nullptr)
+      instrument_->activate();
+  }
+
+  // Outside run(): the instrument is built again for the new rate.
+  void sampleRateChanged(double rate) override {
+    Instrument::destroy(instrument_);
+    instrument_ = Instrument::create(rate);
+  }
+
+  void run(const float **, float **outputs, uint32_t frames,
+           const MidiEvent *events, uint32_t event_count) override {
+    float *out = outputs[0];
+    const int n = static_cast<int>(frames);
+    if (instrument_ == nullptr) {
+      // A rate the engine cannot take: silence rather than wrong notes.
+      for (int i = 0; i < n; ++i)
+        out[i] = 0.0f;
+      return;
+    }
+    instrument_->set_controls(values_);
+    // Each event takes effect at its own frame; DPF hands them over in
+    // order, and any past the block's end are taken at its end.
+    int done = 0;
+    for (uint32_t e = 0; e < event_count; ++e) {
+      const MidiEvent &event = events[e];
+      const int frame = static_cast<int>(event.frame);
+      const int at = frame <= done ? done : (frame >= n ? n : frame);
+      instrument_->render(out + done, at - done);
+      done = at;
+      const uint8_t *data =
+          event.size > MidiEvent::kDataSize ? event.dataExt : event.data;
+      instrument_->midi(data, event.size);
+    }
+    instrument_->render(out + done, n - done);
+  }
+
+private:
+  Instrument *instrument_ = nullptr;
+  float values_[kNumControls];
+
+  DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(TractwavePlugin)
+};
+
+} // namespace
+
+Plugin *createPlugin() { return new TractwavePlugin(); }
+
+END_NAMESPACE_DISTRHO

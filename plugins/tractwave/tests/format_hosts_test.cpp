@@ -1,0 +1,269 @@
+// The CLAP plugin in a small host written against the CLAP headers DPF
+// ships, and the VST3 bundle's factory read through its exported entry
+// point, as hosts of those formats meet them.
+#include "analysis.h"
+
+#include "clap/entry.h"
+#include "clap/ext/audio-ports.h"
+#include "clap/ext/note-ports.h"
+#include "clap/ext/params.h"
+#include "clap/plugin-factory.h"
+#include "travesty/factory.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tw_lv2;
+
+const clap_plugin_entry_t *clap_entry_point() {
+  static const clap_plugin_entry_t *entry = [] {
+    void *module = dlopen(TW_CLAP_BINARY, RTLD_NOW | RTLD_LOCAL);
+    const clap_plugin_entry_t *e =
+        module == nullptr ? nullptr
+                          : static_cast<const clap_plugin_entry_t *>(
+                                dlsym(module, "clap_entry"));
+    if (e != nullptr && !e->init(TW_CLAP_BINARY))
+      e = nullptr;
+    return e;
+  }();
+  return entry;
+}
+
+const clap_plugin_factory_t *clap_factory() {
+  const clap_plugin_entry_t *e = clap_entry_point();
+  return e == nullptr ? nullptr
+                      : static_cast<const clap_plugin_factory_t *>(
+                            e->get_factory(CLAP_PLUGIN_FACTORY_ID));
+}
+
+const clap_host_t kHost = {
+    CLAP_VERSION_INIT,
+    nullptr,
+    "tractwave tests",
+    "tractwave",
+    "",
+    "1",
+    [](const clap_host_t *, const char *) -> const void * { return nullptr; },
+    [](const clap_host_t *) {},
+    [](const clap_host_t *) {},
+    [](const clap_host_t *) {}};
+
+// Events of one process call, in time order.
+struct EventList {
+  std::vector<clap_event_note_t> notes;
+  clap_input_events_t in = {
+      this,
+      [](const clap_input_events_t *l) {
+        return static_cast<uint32_t>(
+            static_cast<const EventList *>(l->ctx)->notes.size());
+      },
+      [](const clap_input_events_t *l, uint32_t i) {
+        return &static_cast<const EventList *>(l->ctx)->notes[i].header;
+      }};
+};
+
+// One activated instance, played in blocks with notes at exact frames.
+class ClapInstance {
+public:
+  ClapInstance(double rate) : rate_(rate) {
+    plugin_ = clap_factory()->create_plugin(clap_factory(), &kHost,
+                                            "org.tractwave.instrument");
+    if (plugin_ == nullptr || !plugin_->init(plugin_) ||
+        !plugin_->activate(plugin_, rate, 1, 512) ||
+        !plugin_->start_processing(plugin_))
+      ok_ = false;
+  }
+  ~ClapInstance() {
+    if (plugin_ == nullptr)
+      return;
+    plugin_->stop_processing(plugin_);
+    plugin_->deactivate(plugin_);
+    plugin_->destroy(plugin_);
+  }
+  bool ok() const { return ok_ && plugin_ != nullptr; }
+  const clap_plugin_t *plugin() const { return plugin_; }
+  int64_t seconds(double s) const { return static_cast<int64_t>(s * rate_); }
+
+  void note(int64_t at, int key, bool on) {
+    clap_event_note_t e = {};
+    e.header = {
+        sizeof(e), 0, CLAP_CORE_EVENT_SPACE_ID,
+        static_cast<uint16_t>(on ? CLAP_EVENT_NOTE_ON : CLAP_EVENT_NOTE_OFF),
+        0};
+    e.note_id = -1;
+    e.channel = 0;
+    e.key = static_cast<int16_t>(key);
+    e.velocity = on ? 1.0 : 0.0;
+    queue_.push_back({at, e});
+  }
+
+  std::vector<float> run(int64_t n) {
+    std::vector<float> out(static_cast<size_t>(n), -1.0f);
+    for (int64_t done = 0; done < n; done += 512) {
+      const uint32_t m =
+          static_cast<uint32_t>(std::min<int64_t>(512, n - done));
+      EventList events;
+      for (const auto &q : queue_)
+        if (q.first >= now_ && q.first < now_ + m) {
+          events.notes.push_back(q.second);
+          events.notes.back().header.time =
+              static_cast<uint32_t>(q.first - now_);
+        }
+      float *channel = out.data() + done;
+      clap_audio_buffer_t buffer = {};
+      buffer.data32 = &channel;
+      buffer.channel_count = 1;
+      clap_output_events_t sink = {
+          nullptr, [](const clap_output_events_t *,
+                      const clap_event_header_t *) { return true; }};
+      clap_process_t process = {};
+      process.steady_time = now_;
+      process.frames_count = m;
+      process.audio_outputs = &buffer;
+      process.audio_outputs_count = 1;
+      process.in_events = &events.in;
+      process.out_events = &sink;
+      EXPECT_EQ(plugin_->process(plugin_, &process), CLAP_PROCESS_CONTINUE);
+      now_ += m;
+    }
+    return out;
+  }
+
+private:
+  double rate_;
+  const clap_plugin_t *plugin_ = nullptr;
+  bool ok_ = true;
+  int64_t now_ = 0;
+  std::vector<std::pair<int64_t, clap_event_note_t>> queue_;
+};
+
+TEST(Clap, DescriptorSaysInstrumentWithNotesInAndOneOutput) {
+  ASSERT_NE(clap_factory(), nullptr) << TW_CLAP_BINARY;
+  ASSERT_EQ(clap_factory()->get_plugin_count(clap_factory()), 1u);
+  const clap_plugin_descriptor_t *d =
+      clap_factory()->get_plugin_descriptor(clap_factory(), 0);
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(d->id, "org.tractwave.instrument");
+  EXPECT_STREQ(d->name, "tractwave");
+  std::vector<std::string> features;
+  for (const char *const *f = d->features; f != nullptr && *f != nullptr; ++f)
+    features.push_back(*f);
+  EXPECT_NE(std::find(features.begin(), features.end(), "instrument"),
+            features.end());
+
+  ClapInstance inst(48000.0);
+  ASSERT_TRUE(inst.ok());
+  const clap_plugin_t *p = inst.plugin();
+  const auto *notes = static_cast<const clap_plugin_note_ports_t *>(
+      p->get_extension(p, CLAP_EXT_NOTE_PORTS));
+  ASSERT_NE(notes, nullptr);
+  ASSERT_EQ(notes->count(p, true), 1u);
+  clap_note_port_info_t note_port = {};
+  ASSERT_TRUE(notes->get(p, 0, true, &note_port));
+  EXPECT_TRUE(note_port.supported_dialects & CLAP_NOTE_DIALECT_MIDI);
+  const auto *audio = static_cast<const clap_plugin_audio_ports_t *>(
+      p->get_extension(p, CLAP_EXT_AUDIO_PORTS));
+  ASSERT_NE(audio, nullptr);
+  EXPECT_EQ(audio->count(p, true), 0u);
+  ASSERT_EQ(audio->count(p, false), 1u);
+  clap_audio_port_info_t out = {};
+  ASSERT_TRUE(audio->get(p, 0, false, &out));
+  EXPECT_EQ(out.channel_count, 1u);
+  const auto *params = static_cast<const clap_plugin_params_t *>(
+      p->get_extension(p, CLAP_EXT_PARAMS));
+  ASSERT_NE(params, nullptr);
+  EXPECT_EQ(params->count(p), 15u);
+}
+
+// Silence before the notes, the note's pitch, the level rules, exact
+// silence once the release is over.
+TEST(Clap, PlaysInTuneAtTheRightLevelAndEndsInSilence) {
+  for (double rate : {44100.0, 48000.0}) {
+    SCOPED_TRACE(rate);
+    ClapInstance inst(rate);
+    ASSERT_TRUE(inst.ok());
+    const int64_t on = 1000, off = inst.seconds(0.6);
+    inst.note(on, 57, true);
+    inst.note(off, 57, false);
+    const std::vector<float> x = inst.run(off + inst.seconds(0.5));
+    EXPECT_EQ(peak(x, 0, on), 0.0);
+    const double f = fundamental(x, inst.seconds(0.2), rate);
+    const double one = 20.0 * std::log10(peak(x, on, off));
+    std::printf(
+        "CLAP at %.0f Hz: note 57 at %.3f Hz (%+.4f%%), peak %.1f dBFS\n", rate,
+        f, 100.0 * (f / note_hz(57) - 1.0), one);
+    EXPECT_NEAR(f / note_hz(57), 1.0, 0.01);
+    EXPECT_NEAR(one, -6.0, 2.0);
+    // The default release is 0.2 s.
+    EXPECT_EQ(peak(x, off + inst.seconds(0.21), x.size()), 0.0);
+
+    ClapInstance chord(rate);
+    for (int key : {60, 64, 67})
+      chord.note(0, key, true);
+    const std::vector<float> y = chord.run(chord.seconds(1.0));
+    EXPECT_LE(20.0 * std::log10(peak(y, 0, y.size())), -1.0);
+  }
+}
+
+// A VST3 host's first look: the module's entry, its factory, its classes.
+TEST(Vst3, FactoryListsTheInstrument) {
+  void *module = dlopen(TW_VST3_BINARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  using Entry = bool (*)(void *);
+  using Factory = void *(*)();
+  const auto entry = reinterpret_cast<Entry>(dlsym(module, "ModuleEntry"));
+  const auto exit_ = reinterpret_cast<bool (*)()>(dlsym(module, "ModuleExit"));
+  const auto get = reinterpret_cast<Factory>(dlsym(module, "GetPluginFactory"));
+  ASSERT_TRUE(entry != nullptr && exit_ != nullptr && get != nullptr);
+  ASSERT_TRUE(entry(module));
+  void *factory = get();
+  ASSERT_NE(factory, nullptr);
+  // A COM-style object: a pointer to its table of functions.
+  struct Table {
+    v3_funknown unknown;
+    v3_plugin_factory factory;
+  };
+  const Table *table = *static_cast<Table **>(factory);
+  const int32_t classes = table->factory.num_classes(factory);
+  ASSERT_GE(classes, 1);
+  int processors = 0;
+  for (int32_t i = 0; i < classes; ++i) {
+    v3_class_info info = {};
+    ASSERT_EQ(table->factory.get_class_info(factory, i, &info), V3_OK);
+    std::printf("VST3 class %d: \"%s\", %s\n", i, info.name, info.category);
+    EXPECT_STREQ(info.name, "tractwave");
+    processors += std::strcmp(info.category, "Audio Module Class") == 0;
+  }
+  EXPECT_EQ(processors, 1);
+
+  void *second = nullptr;
+  ASSERT_EQ(
+      table->unknown.query_interface(factory, v3_plugin_factory_2_iid, &second),
+      V3_OK);
+  struct Table2 {
+    v3_funknown unknown;
+    v3_plugin_factory factory;
+    v3_plugin_factory_2 factory2;
+  };
+  const Table2 *table2 = *static_cast<Table2 **>(second);
+  bool instrument = false;
+  for (int32_t i = 0; i < classes; ++i) {
+    v3_class_info_2 info = {};
+    ASSERT_EQ(table2->factory2.get_class_info_2(second, i, &info), V3_OK);
+    if (std::strcmp(info.category, "Audio Module Class") == 0)
+      instrument = std::strstr(info.sub_categories, "Instrument") != nullptr;
+  }
+  EXPECT_TRUE(instrument);
+  table2->unknown.unref(second);
+  EXPECT_TRUE(exit_());
+}
+
+} // namespace
