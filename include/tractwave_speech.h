@@ -85,6 +85,7 @@ typedef struct tractwave_speaker tractwave_speaker;
 #define TRACTWAVE_SPEECH_NO_MEMORY (-4)
 #define TRACTWAVE_SPEECH_UNKNOWN_WORD (-5) /* not in the lexicon */
 #define TRACTWAVE_SPEECH_MALFORMED (-6)    /* a dictionary line */
+#define TRACTWAVE_SPEECH_TOO_LONG (-7)     /* more phones than the capacity */
 
 /*
  * Makes a speaker, silent until text is queued.
@@ -96,9 +97,11 @@ typedef struct tractwave_speaker tractwave_speaker;
  *              the engine's samples directly).
  * capacity     the most phones queued and not yet spoken (a phoneme is one
  *              phone, a pause after punctuation another), 16 to 1048576;
- *              0 means 4096. Text that does not fit is refused whole
- *              (TRACTWAVE_SPEECH_QUEUE_FULL) and can be queued again once
- *              enough has been spoken.
+ *              0 means 4096. Text that does not fit beside what is queued
+ *              is refused whole (TRACTWAVE_SPEECH_QUEUE_FULL) and can be
+ *              queued again once enough has been spoken; text that holds
+ *              more phones than the capacity can never fit and is refused
+ *              with TRACTWAVE_SPEECH_TOO_LONG (queue it in pieces).
  *
  * Returns NULL for a bad argument or when memory runs out. Allocates the
  * queue, the engine voice and the resampler; later calls allocate only
@@ -149,7 +152,8 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_set_pitch(tractwave_speaker *speaker,
  * Text that holds no phoneme queues nothing and returns OK. A symbol that is
  * not a phoneme of the notation refuses the whole text:
  * TRACTWAVE_SPEECH_UNKNOWN_PHONEME, and tractwave_speaker_error_offset tells
- * where. Allocates working memory for the call (about 100 bytes per byte of
+ * where. Text of more phones than the speaker's capacity is refused whole
+ * with TRACTWAVE_SPEECH_TOO_LONG, whatever is queued. Allocates working memory for the call (about 100 bytes per byte of
  * text) and frees it before returning.
  */
 TRACTWAVE_SPEECH_API int tractwave_speaker_queue(tractwave_speaker *speaker,

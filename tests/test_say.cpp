@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +28,16 @@ namespace fs = std::filesystem;
 struct Result {
   int status = -1;
   std::string out, err;
+  long max_rss_kb = 0;
+  double cpu_seconds = 0.0;
+};
+
+// How a run is set up beyond its arguments.
+struct RunSetup {
+  std::string path;        // PATH, if not the test's own
+  std::string stdout_to;   // a file for standard output instead of a capture
+  int signal_after_ms = 0; // SIGTERM-like: send `signal` after this long
+  int signal = 0;
 };
 
 std::string slurp(const fs::path &p) {
@@ -77,13 +92,18 @@ protected:
 
   // Runs the program in `dir` (PATH as the test has it, so that whether
   // espeak-ng is found is the system's business; `no_path` hides it).
-  Result run(const std::vector<std::string> &args, bool no_path = false) {
+  Result run(const std::vector<std::string> &args, bool no_path = false,
+             const RunSetup &setup = {}) {
     const fs::path out = dir / ".stdout", err = dir / ".stderr";
     const pid_t pid = fork();
     if (pid == 0) {
       if (chdir(dir.c_str()) != 0)
         _exit(127);
-      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      // A run that hangs fails the test instead of stopping the suite.
+      alarm(240);
+      const std::string o_path =
+          setup.stdout_to.empty() ? out.string() : setup.stdout_to;
+      const int o = open(o_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int none = open("/dev/null", O_RDONLY);
       dup2(none, 0); // no text arrives on standard input
@@ -91,6 +111,8 @@ protected:
       dup2(e, 2);
       if (no_path)
         setenv("PATH", "/nonexistent", 1);
+      if (!setup.path.empty())
+        setenv("PATH", setup.path.c_str(), 1);
       std::vector<std::string> copy = args;
       std::string exe = TRACTWAVE_SAY_EXE;
       std::vector<char *> argv = {&exe[0]};
@@ -100,10 +122,19 @@ protected:
       execv(exe.c_str(), argv.data());
       _exit(127);
     }
+    if (setup.signal_after_ms > 0) {
+      usleep(static_cast<useconds_t>(setup.signal_after_ms) * 1000);
+      kill(pid, setup.signal);
+    }
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
+    struct rusage usage {};
+    wait4(pid, &wstatus, 0, &usage);
     Result r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.max_rss_kb = usage.ru_maxrss;
+    r.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec) +
+                    usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
+                    usage.ru_stime.tv_usec * 1e-6;
     r.out = slurp(out);
     r.err = slurp(err);
     fs::remove(out);
@@ -195,17 +226,17 @@ TEST_F(Say, RefusesWhatItCannotSpeak) {
   const std::string greek = "\xce\xbb\xcf\x8c\xce\xb3\xce\xbf\xcf\x82";
   expect_refused(
       {"hello", greek, "--dict", dict.string(), "--no-espeak", "-o", "out.wav"},
-      "'" + greek + "' is not in the dictionary");
+      "\"" + greek + "\" is not in the dictionary");
   // Without espeak-ng on the PATH, the message says so.
   expect_refused({greek, "--dict", dict.string(), "-o", "out.wav"},
-                 "'" + greek + "' is not in the dictionary " + dict.string() +
+                 "\"" + greek + "\" is not in the dictionary " + dict.string() +
                      " and espeak-ng is not installed",
                  true);
   expect_refused({"--phonemes", "HH AH0 QQ OW1", "-o", "out.wav"},
-                 "'QQ' is not an ARPAbet phoneme");
+                 "\"QQ\" is not an ARPAbet phoneme");
   expect_refused(
       {"--ipa-input", "h\xc9\x99l\xcb\x88o\xca\x8a $", "-o", "out.wav"},
-      "'$' is not an IPA phoneme");
+      "\"$\" is not an IPA phoneme");
   expect_refused({"", "--dict", dict.string(), "-o", "out.wav"},
                  "nothing to say");
   expect_refused({"--phonemes", " , . ", "-o", "out.wav"}, "nothing to say");
@@ -273,6 +304,208 @@ TEST_F(Say, ReadsALongTextFromAFile) {
   expect_refused(
       {"-f", "input.txt", "--dict", dict.string(), "-o", "input.txt"},
       "input.txt");
+}
+
+// The shared cases of tests/speech/cases.json, which tractwave.say's tests
+// run too: English text through a file (NUL and byte-order marks included),
+// phonemes and IPA as arguments (which cannot hold a NUL).
+TEST_F(Say, SharedInputCases) {
+  const nlohmann::json cases =
+      nlohmann::json::parse(slurp(TRACTWAVE_SPEECH_CASES));
+  for (const nlohmann::json &c : cases["cases"]) {
+    SCOPED_TRACE(c["name"].get<std::string>());
+    const char *kind = c.contains("text")       ? "text"
+                       : c.contains("phonemes") ? "phonemes"
+                                                : "ipa";
+    std::string input;
+    for (int i = 0; i < c.value("repeat", 1); ++i)
+      input += c[kind].get<std::string>();
+    input += c.value("tail", "");
+    const fs::path words = dir / "input-case.dict";
+    std::ofstream(words, std::ios::binary)
+        << c.value("dictionary", cases["dictionary"].get<std::string>());
+    std::vector<std::string> args = {"--print-phonemes", "--no-espeak",
+                                     "--dict", words.string()};
+    if (std::string(kind) == "text") {
+      std::ofstream(dir / "input-case.txt", std::ios::binary) << input;
+      args.insert(args.end(), {"-f", "input-case.txt"});
+    } else if (input.find('\0') != std::string::npos || input.size() > 100000) {
+      // Not something an argument can hold.
+      continue;
+    } else {
+      args.insert(
+          args.end(),
+          {std::string(kind) == "ipa" ? "--ipa-input" : "--phonemes", input});
+    }
+    const Result r = run(args);
+    if (c.contains("error")) {
+      EXPECT_EQ(r.status, 2);
+      EXPECT_NE(r.err.find(c["error"].get<std::string>()), std::string::npos)
+          << r.err;
+      EXPECT_LT(r.err.size(), 400u) << "a message floods the terminal";
+    } else {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(r.out, c["arpabet"].get<std::string>() + "\n");
+    }
+  }
+}
+
+TEST_F(Say, LongPhonemesAndIpaWithoutBreaksAreSpoken) {
+  // More phones than the speaker's queue holds, without word ends or
+  // punctuation: once an endless loop.
+  std::string arpabet, ipa;
+  for (int i = 0; i < 8500; ++i) {
+    arpabet += "AX0 T ";
+    ipa += "\xc9\x99t";
+  }
+  for (const auto &[option, text] :
+       {std::pair<std::string, std::string>{"--phonemes", arpabet},
+        {"--ipa-input", ipa}}) {
+    const Result r = run({option, text, "--rate", "8000", "--speed", "4", "-q",
+                          "-o", "long.wav"});
+    ASSERT_EQ(r.status, 0) << option << ": " << r.err;
+    EXPECT_GT(read_wav(dir / "long.wav").samples.size(), 8000u * 30);
+  }
+}
+
+TEST_F(Say, MessagesAreCutAndEscaped) {
+  // A raw 8-bit CSI (after Greek letters, which the letter rule does not
+  // read) and a megabyte-long word: neither reaches the terminal as it is.
+  const Result csi =
+      run({"\xce\xbb\xce\xbb\x9b"
+           "2J",
+           "--dict", dict.string(), "--no-espeak", "-o", "out.wav"});
+  EXPECT_EQ(csi.status, 2);
+  EXPECT_NE(csi.err.find("\"\xce\xbb\xce\xbb\\x9b\" is not in the dictionary"),
+            std::string::npos)
+      << csi.err;
+  std::ofstream(dir / "input.txt") << std::string(1 << 20, 'q');
+  const Result flood = run({"-f", "input.txt", "--dict", dict.string(),
+                            "--no-espeak", "-o", "out.wav"});
+  EXPECT_EQ(flood.status, 2);
+  EXPECT_LT(flood.err.size(), 300u);
+  EXPECT_NE(flood.err.find("is longer than 1000"), std::string::npos)
+      << flood.err.substr(0, 300);
+}
+
+TEST_F(Say, PrintPhonemesChecksWhatItPrints) {
+  EXPECT_EQ(run({"--phonemes", "XX YY", "--print-phonemes"}).status, 2);
+  const Result ok = run({"--phonemes", "hh ah0 l ow1|", "--print-phonemes"});
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.out, "hh ah0 l ow1 |\n");
+}
+
+TEST_F(Say, AnUnwritableStandardOutputIsAFailure) {
+  RunSetup full;
+  full.stdout_to = "/dev/full";
+  const Result r =
+      run({"--phonemes", "S IH1 K S .", "-q", "-o", "-"}, false, full);
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find("tractwave-say: "), std::string::npos) << r.err;
+  const Result p = run({"--phonemes", "S", "--print-phonemes"}, false, full);
+  EXPECT_EQ(p.status, 2);
+  EXPECT_NE(p.err.find("cannot write the phonemes"), std::string::npos)
+      << p.err;
+}
+
+TEST_F(Say, SignalsWhileWaitingForAFifoReaderStopTheTool) {
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    RunSetup stop;
+    stop.signal = sig;
+    stop.signal_after_ms = 1500;
+    const Result r =
+        run({"--phonemes", "S IH1 K S .", "--rate", "8000", "-q", "-o", "fifo"},
+            false, stop);
+    EXPECT_EQ(r.status, 128 + sig) << r.err;
+  }
+}
+
+// A stand-in espeak-ng on the PATH, to see how the tool copes with one that
+// misbehaves.
+struct FakeEspeak {
+  fs::path bin;
+  FakeEspeak(const fs::path &dir, const std::string &script)
+      : bin(dir / "bin") {
+    fs::create_directories(bin);
+    std::ofstream(bin / "espeak-ng") << "#!/bin/sh\n" << script << "\n";
+    fs::permissions(bin / "espeak-ng", fs::perms::owner_all);
+  }
+  RunSetup setup() const {
+    RunSetup s;
+    s.path = bin.string() + ":/usr/bin:/bin";
+    return s;
+  }
+};
+
+TEST_F(Say, AMisbehavingEspeakIsStopped) {
+  const FakeEspeak hangs(dir / "hang", "exec sleep 600");
+  const Result hung = run({"xyzzy", "--dict", dict.string(), "--espeak-timeout",
+                           "1", "--print-phonemes"},
+                          false, hangs.setup());
+  EXPECT_EQ(hung.status, 2);
+  EXPECT_NE(hung.err.find("espeak-ng did not answer within 1 s"),
+            std::string::npos)
+      << hung.err;
+  const FakeEspeak floods(dir / "flood", "exec yes w\xcb\x88\xca\x8cn");
+  const Result flood =
+      run({"xyzzy", "--dict", dict.string(), "--print-phonemes"}, false,
+          floods.setup());
+  EXPECT_EQ(flood.status, 2);
+  EXPECT_NE(flood.err.find("printed more than 1 MiB"), std::string::npos)
+      << flood.err;
+  // A real pronunciation longer than a lexicon entry holds (numbers are read
+  // as words before espeak-ng is asked, so a word it is asked about).
+  const FakeEspeak number(dir / "number",
+                          "i=0; while [ $i -lt 120 ]; do printf 'w\xcb\x88"
+                          "\xca\x8cn '; i=$((i+1)); done; echo");
+  const Result n = run(
+      {"hello", "xyzzy", "world", "--dict", dict.string(), "--print-phonemes"},
+      false, number.setup());
+  ASSERT_EQ(n.status, 0) << n.err;
+  EXPECT_EQ(n.out.rfind("HH AH0 L OW1 | W AH1 N", 0), 0u) << n.out;
+  EXPECT_EQ(n.out.substr(n.out.size() - 12), "| W ER1 L D\n") << n.out;
+  std::size_t ones = 0;
+  for (std::size_t at = 0;
+       (at = n.out.find("W AH1 N", at)) != std::string::npos; ++at)
+    ++ones;
+  EXPECT_EQ(ones, 120u);
+}
+
+// Memory and time as budgets: 10,000 words in 64 MB, and twice the text in
+// at most 2.3 times the time, by CPU time (the best of two runs, so that a
+// busy machine does not decide).
+TEST_F(Say, TenThousandWordsStayWithinMemoryAndTimeBudgets) {
+  for (int words : {5000, 10000}) {
+    std::string text;
+    for (int i = 0; i < words; ++i)
+      text += i % 100 == 99 ? "a. " : "a ";
+    std::ofstream(dir / ("input-" + std::to_string(words) + ".txt")) << text;
+  }
+  for (const bool score : {false, true}) {
+    SCOPED_TRACE(score ? "with --score" : "without --score");
+    double cpu[2] = {1e9, 1e9};
+    for (int repeat = 0; repeat < 2; ++repeat)
+      for (int k = 0; k < 2; ++k) {
+        std::vector<std::string> args = {
+            "-f",      "input-" + std::to_string(k ? 10000 : 5000) + ".txt",
+            "--dict",  dict.string(),
+            "--rate",  "8000",
+            "--speed", "4",
+            "-q",      "-o",
+            "long.wav"};
+        if (score)
+          args.insert(args.end(), {"--score", "/dev/null"});
+        const Result r = run(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_LT(r.max_rss_kb, 64 * 1024);
+        cpu[k] = std::min(cpu[k], r.cpu_seconds);
+      }
+    EXPECT_LT(cpu[1], 2.3 * cpu[0]) << cpu[0] << " s, " << cpu[1] << " s";
+    std::printf("tractwave-say%s: 5,000 words %.2f s, 10,000 words %.2f s "
+                "of CPU\n",
+                score ? " --score" : "", cpu[0], cpu[1]);
+  }
 }
 
 } // namespace

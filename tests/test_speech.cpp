@@ -212,7 +212,8 @@ TEST(Speaker, AFullQueueRefusesTextUntilThereIsRoom) {
   EXPECT_EQ(tractwave_speaker_pending(s.get()), 12);
   EXPECT_EQ(tractwave_speaker_queue(s.get(), "S EH1 V AH0 N", 0),
             TRACTWAVE_SPEECH_QUEUE_FULL);
-  // A text larger than the whole queue never fits.
+  // A text larger than the whole queue never fits, and says so rather than
+  // being full for ever.
   std::string huge;
   for (int i = 0; i < 20; ++i)
     huge += "AA1 ";
@@ -225,7 +226,7 @@ TEST(Speaker, AFullQueueRefusesTextUntilThereIsRoom) {
   }
   EXPECT_GT(rounds, 0);
   EXPECT_EQ(tractwave_speaker_queue(s.get(), huge.c_str(), 0),
-            TRACTWAVE_SPEECH_QUEUE_FULL);
+            TRACTWAVE_SPEECH_TOO_LONG);
 }
 
 TEST(Speaker, SpeedAndPitchApplyToWhatIsQueuedNext) {

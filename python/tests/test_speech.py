@@ -57,9 +57,9 @@ def test_what_cannot_be_spoken_is_named(dictionary, tmp_path):
     # Words of Latin letters are read by the library's letter rule; others
     # are named.
     assert tractwave.transcribe("hello xyzzy", dictionary=dictionary, espeak=False).count("|") == 1
-    with pytest.raises(tractwave.SpeechError, match="'λόγος' is not in the dictionary"):
+    with pytest.raises(tractwave.SpeechError, match='"λόγος" is not in the dictionary'):
         tractwave.say("hello λόγος", dictionary=dictionary, espeak=False)
-    with pytest.raises(tractwave.SpeechError, match="'QQ'"):
+    with pytest.raises(tractwave.SpeechError, match='"QQ"'):
         tractwave.say(phonemes="HH QQ L OW1")
     with pytest.raises(tractwave.SpeechError, match="missing.dict: cannot read"):
         tractwave.say("hello", dictionary=str(tmp_path / "missing.dict"))

@@ -8,23 +8,41 @@ library's own letter-to-sound rule.
 """
 
 import ctypes
-import math
+import itertools
 import numbers
 import os
+import re
 import shutil
 import subprocess
 import threading
+import time
 
 import numpy as np
 
 from ._library import VOICES as _VOICES_LIBRARY, Kind, library
+from ._score import quote
 
 SPEECH_ENVIRONMENT_VARIABLE = "TRACTWAVE_SPEECH_LIBRARY"
 DEFAULT_DICTIONARY = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict"
 VOICES = ("male", "female", "child")
 
 _OK, _BAD_ARGUMENT, _UNKNOWN_PHONEME, _QUEUE_FULL = 0, -1, -2, -3
-_UNKNOWN_WORD, _MALFORMED = -5, -6
+_UNKNOWN_WORD, _MALFORMED, _TOO_LONG = -5, -6, -7
+
+# The limits of input, the same in tractwave-say (docs/speech.md, "Limits of
+# input"): the text, phonemes or IPA; a word of the text; a dictionary.
+MAX_TEXT_BYTES = 16 << 20
+MAX_WORD_BYTES = 1000
+MAX_DICTIONARY_BYTES = 256 << 20
+# espeak-ng is asked about one word: an answer later or longer than this is a
+# fault of espeak-ng's, not a pronunciation.
+_ESPEAK_SECONDS = 30
+_MAX_ESPEAK_BYTES = 1 << 20
+# Pieces queued at once: a phrase longer than _PIECE_PHONES is cut at a word
+# end, a word longer than _PIECE_SYMBOLS at a symbol (a symbol makes at most
+# two phones, so a piece stays inside the default queue of 4096 phones).
+_PIECE_PHONES = 1024
+_PIECE_SYMBOLS = 1536
 _ARPABET, _IPA = 0, 1
 _FLOAT_P = ctypes.POINTER(ctypes.c_float)
 _INT_P = ctypes.POINTER(ctypes.c_int)
@@ -82,11 +100,17 @@ class _Lexicon:
         lib = _load()
         try:
             with open(path, "rb") as f:
-                data = f.read()
+                # One byte more than the limit tells a file that is too large
+                # (or endless, /dev/zero) from one that just fits.
+                data = f.read(MAX_DICTIONARY_BYTES + 1)
         except OSError as error:
             raise SpeechError(f"{path}: cannot read the dictionary: {error.strerror}") from None
-        if len(data) > 2**31 - 1:
-            raise SpeechError(f"{path}: the dictionary is too large")
+        if len(data) > MAX_DICTIONARY_BYTES:
+            raise SpeechError(f"{path}: the dictionary is larger than {MAX_DICTIONARY_BYTES >> 20} MiB")
+        # A byte-order mark at the start is not part of the first word.
+        if data.startswith(b"\xef\xbb\xbf"):
+            data = data[3:]
+        self.path = path
         self.handle = lib.tractwave_lexicon_create()
         if not self.handle:
             raise MemoryError("no memory for the lexicon")
@@ -113,8 +137,10 @@ class _Lexicon:
                 need = lib.tractwave_lexicon_transcribe(
                     self.handle, encoded, None, 0, ctypes.byref(offset), ctypes.byref(length))
                 if need == _UNKNOWN_WORD:
-                    word = encoded[offset.value:offset.value + length.value].decode("utf-8", "replace")
-                    self._learn(word, use_espeak)
+                    at, end = offset.value, offset.value + length.value
+                    stand_ins = self._learn(encoded[at:end].decode("utf-8", "replace"), use_espeak)
+                    if stand_ins is not None:
+                        encoded = encoded[:at] + stand_ins + encoded[end:]
                     continue
                 if need < 0:
                     raise SpeechError(f"cannot transcribe the text (code {need})")
@@ -123,6 +149,9 @@ class _Lexicon:
                 return out.value.decode("ascii")
 
     def _learn(self, word, use_espeak):
+        """Adds a word from espeak-ng. Returns None, or for a pronunciation
+        longer than the lexicon holds for one word, the stand-in words that
+        take its place in the text."""
         program = shutil.which("espeak-ng") if use_espeak else None
         if program is None:
             # The library's own letter-to-sound rule.
@@ -132,20 +161,80 @@ class _Lexicon:
             if (lib.tractwave_speech_spell(encoded, out, 512) > 0
                     and lib.tractwave_lexicon_add(self.handle, encoded, out.value) == _OK):
                 return
-            raise SpeechError(f"'{word}' is not in the dictionary"
+            raise SpeechError(f"{quote(word)} is not in the dictionary {self.path}"
                               + ("" if not use_espeak else " and espeak-ng is not installed"))
+        ipa = _espeak_ipa(program, word)
         try:
-            ipa = subprocess.run([program, "-q", "--ipa", "-v", "en-us", "--", word],
-                                 capture_output=True, check=True, timeout=30).stdout.decode("utf-8")
-        except (OSError, subprocess.SubprocessError) as error:
-            raise SpeechError(f"'{word}': espeak-ng failed: {error}") from None
-        arpabet = ipa_to_arpabet(" ".join(ipa.split()))
+            arpabet = ipa_to_arpabet(" ".join(ipa.split()))
+        except SpeechError:
+            arpabet = ""
         # One pronunciation for the word, whatever phrasing espeak-ng added.
         arpabet = " ".join(t for t in arpabet.split() if t not in "|,.?")
         lib = _load()
-        if not arpabet or lib.tractwave_lexicon_add(self.handle, word.encode("utf-8"),
-                                                    arpabet.encode("ascii")) != _OK:
-            raise SpeechError(f"'{word}': espeak-ng gave no usable pronunciation ({ipa.strip()!r})")
+        if arpabet and lib.tractwave_lexicon_add(self.handle, word.encode("utf-8"),
+                                                 arpabet.encode("ascii")) == _OK:
+            return None
+        if len(arpabet) > 400:
+            # A long number: several stand-in words of at most 400 bytes,
+            # spelt with private-use characters no text holds.
+            stand_ins, chunk = [], []
+            for token in arpabet.split() + [None]:
+                if chunk and (token is None or len(" ".join(chunk + [token])) > 400):
+                    # Its number in private-use characters too: the lexicon
+                    # ends a word at a digit.
+                    name = "\ue000" + "".join(chr(0xE001 + int(d))
+                                               for d in str(next(_stand_in_serial)))
+                    if lib.tractwave_lexicon_add(self.handle, name.encode("utf-8"),
+                                                 " ".join(chunk).encode("ascii")) != _OK:
+                        break
+                    stand_ins.append(name)
+                    chunk = []
+                if token is not None:
+                    chunk.append(token)
+            else:
+                return (" " + " ".join(stand_ins) + " ").encode("utf-8")
+        raise SpeechError(f"{quote(word)} is not in the dictionary {self.path}"
+                          " and espeak-ng gave no pronunciation for it")
+
+
+_stand_in_serial = itertools.count()
+
+
+def _espeak_ipa(program, word):
+    """espeak-ng's IPA for a word; one that answers for longer than
+    _ESPEAK_SECONDS or prints more than _MAX_ESPEAK_BYTES is stopped."""
+    try:
+        process = subprocess.Popen([program, "-q", "--ipa", "-v", "en-us", "--", word],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    except OSError as error:
+        raise SpeechError(f"{quote(word)}: espeak-ng failed: {error.strerror}") from None
+    out, fault = bytearray(), None
+    deadline = time.monotonic() + _ESPEAK_SECONDS
+    reader = threading.Thread(target=_read_capped, args=(process.stdout, out), daemon=True)
+    reader.start()
+    reader.join(max(0.0, deadline - time.monotonic()))
+    if reader.is_alive():
+        fault = f"did not answer within {_ESPEAK_SECONDS} s"
+    elif len(out) > _MAX_ESPEAK_BYTES:
+        fault = f"printed more than {_MAX_ESPEAK_BYTES >> 20} MiB"
+    if fault:
+        process.kill()
+    process.wait()
+    reader.join()
+    process.stdout.close()
+    if fault:
+        raise SpeechError(f"{quote(word)}: espeak-ng {fault}; it was stopped")
+    if process.returncode != 0:
+        return ""
+    return out.decode("utf-8", "replace")
+
+
+def _read_capped(stream, out):
+    while len(out) <= _MAX_ESPEAK_BYTES:
+        data = stream.read1(65536)
+        if not data:
+            return
+        out += data
 
 
 _lexicons = {}
@@ -163,19 +252,56 @@ def _lexicon(path):
 def ipa_to_arpabet(ipa):
     """ARPAbet (with stress digits) for IPA, as the speech library reads it."""
     lib = _load()
+    _check_input(ipa, "ipa")
     encoded = ipa.encode("utf-8")
     offset = ctypes.c_int()
     need = lib.tractwave_speech_ipa_to_arpabet(encoded, None, 0, ctypes.byref(offset))
     if need == _UNKNOWN_PHONEME:
-        raise SpeechError(f"not an IPA phoneme at {ipa[len(encoded[:offset.value].decode('utf-8', 'replace')):][:8]!r}")
+        symbol = encoded[offset.value:].decode("utf-8", "replace").split()[0]
+        raise SpeechError(f"ipa: {quote(symbol)} is not an IPA phoneme")
     out = ctypes.create_string_buffer(need + 1)
     lib.tractwave_speech_ipa_to_arpabet(encoded, out, need + 1, None)
     return out.value.decode("ascii")
 
 
+def _check_input(text, what):
+    """Text, phonemes or IPA within the limits of input: at most
+    MAX_TEXT_BYTES of UTF-8 and no NUL (which would end it early for the
+    library)."""
+    if len(text) > MAX_TEXT_BYTES or len(text.encode("utf-8", "surrogatepass")) > MAX_TEXT_BYTES:
+        raise SpeechError(f"{what}: the text is larger than {MAX_TEXT_BYTES >> 20} MiB")
+    if "\0" in text:
+        raise SpeechError(f"{what}: the input holds a NUL byte")
+
+
+# Typographic punctuation and spaces as the ASCII the lexicon reads: curly
+# apostrophes are apostrophes, quotation marks separate words, dashes and
+# ellipses end a phrase as , and . do, no-break and other Unicode spaces and
+# byte-order marks are spaces.
+_PLAIN = {"\u2018": "'", "\u2019": "'", "\u02bc": "'", "\u201c": " ", "\u201d": " ",
+          "\u201e": " ", "\u00ab": " ", "\u00bb": " ", "\u2013": " , ", "\u2014": " , ",
+          "\u2026": " . ", "\u00a0": " ", "\u202f": " ", "\u200b": " ", "\ufeff": " ",
+          "\u3000": " ", **{chr(c): " " for c in range(0x2000, 0x200B)}}
+_PLAIN_RE = re.compile("[" + "".join(_PLAIN) + "]")
+# A word as the lexicon reads one: letters, digits, apostrophes, non-ASCII.
+_WORD_RE = re.compile(rb"[A-Za-z0-9'\x80-\xff]+")
+
+
+def _plain_text(text):
+    text = _PLAIN_RE.sub(lambda m: _PLAIN[m.group()], text)
+    encoded = text.encode("utf-8")
+    for match in _WORD_RE.finditer(encoded):
+        if len(match.group()) > MAX_WORD_BYTES:
+            word = match.group().decode("utf-8", "replace")
+            raise SpeechError(f"text: a word of {len(match.group())} bytes is longer than "
+                              f"{MAX_WORD_BYTES}: {quote(word)}")
+    return text
+
+
 def transcribe(text, *, dictionary=None, espeak=True):
     """The ARPAbet that say() speaks for English text."""
-    return _lexicon(dictionary or DEFAULT_DICTIONARY).transcribe(text, espeak)
+    _check_input(text, "text")
+    return _lexicon(dictionary or DEFAULT_DICTIONARY).transcribe(_plain_text(text), espeak)
 
 
 def _number(value, what, lo, hi):
@@ -187,15 +313,22 @@ def _number(value, what, lo, hi):
     return value
 
 
+_TOKEN_RE = re.compile(r"[,;:.!?|]|[^\s,;:.!?|]+")
+
+
 def _chunks(arpabet):
-    """Pieces of a transcription that end at phrase punctuation, so that a
-    long text goes through the speaker's queue a phrase at a time."""
-    piece = []
-    for token in arpabet.split():
+    """Pieces of ARPAbet that end at phrase punctuation (in a very long phrase
+    at a word end, in a very long word at a symbol), so that any text goes
+    through the speaker's queue a piece at a time."""
+    piece, phones = [], 0
+    for token in _TOKEN_RE.findall(arpabet):
         piece.append(token)
-        if token in (",", ";", ":", ".", "!", "?") and len(piece) > 1:
+        end = token in (",", ";", ":", ".", "!", "?")
+        if not end and token != "|":
+            phones += 1
+        if end or (token == "|" and phones >= _PIECE_PHONES) or phones >= _PIECE_SYMBOLS:
             yield " ".join(piece)
-            piece = []
+            piece, phones = [], 0
     if piece:
         yield " ".join(piece)
 
@@ -244,15 +377,19 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
     if text is not None:
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
-        source, notation = transcribe(text, dictionary=dictionary, espeak=espeak), _ARPABET
+        source, what = transcribe(text, dictionary=dictionary, espeak=espeak), "text"
     elif phonemes is not None:
         if not isinstance(phonemes, str):
             raise TypeError(f"phonemes must be a str, not {type(phonemes).__name__}")
-        source, notation = phonemes, _ARPABET
+        _check_input(phonemes, "phonemes")
+        source, what = phonemes, "phonemes"
     else:
         if not isinstance(ipa, str):
             raise TypeError(f"ipa must be a str, not {type(ipa).__name__}")
-        source, notation = ipa, _IPA
+        # IPA is queued as the ARPAbet it stands for, so that it can be cut
+        # into pieces like any other text.
+        source, what = ipa_to_arpabet(ipa), "ipa"
+    notation = _ARPABET
 
     lib = _load()
     speaker = lib.tractwave_speaker_create(VOICES.index(voice), rate, 0)
@@ -275,21 +412,19 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
                 frames.append(frame.copy())
             return n
 
-        # A transcription is queued a phrase at a time; phonemes as given
-        # (their offsets then name the symbol at fault).
-        parts = list(_chunks(source)) if notation == _ARPABET and text is not None else [source]
-        for part in parts:
+        # Queued a piece at a time; a piece is refused whole, before any of
+        # it is spoken, when it holds a symbol that is not a phoneme.
+        for part in _chunks(source):
             encoded = part.encode("utf-8")
             while True:
                 status = lib.tractwave_speaker_queue(speaker, encoded, notation)
-                if status != _QUEUE_FULL:
+                # A full queue empties as it is spoken.
+                if status != _QUEUE_FULL or render_block() == 0:
                     break
-                if render_block() == 0:
-                    raise SpeechError("a phrase is too long for the speaker's queue")
             if status == _UNKNOWN_PHONEME:
                 at = lib.tractwave_speaker_error_offset(speaker)
                 symbol = encoded[at:].split()[0].decode("utf-8", "replace") if at >= 0 else "?"
-                raise SpeechError(f"not a phoneme: {symbol!r} (at byte {at})")
+                raise SpeechError(f"{what}: {quote(symbol)} is not an ARPAbet phoneme")
             if status != _OK:
                 raise SpeechError(f"cannot queue the text (code {status})")
         while render_block() == len(block):

@@ -371,13 +371,25 @@ int parse_ipa(const char *text, Sink &sink, int *error_offset) {
         ignored = true;
         break;
       }
-    if (ignored) {
-      p += n;
+    // Any other combining mark (U+0300 ... U+036F: tone, stress accents,
+    // diaeresis) changes nothing here either.
+    const unsigned char b0 = static_cast<unsigned char>(p[0]),
+                        b1 = static_cast<unsigned char>(p[1]);
+    if (ignored || (b0 == 0xCC && b1 >= 0x80 && b1 <= 0xBF) ||
+        (b0 == 0xCD && b1 >= 0x80 && b1 <= 0xAF)) {
+      p += ignored ? n : 2;
       continue;
     }
+    // A precomposed Latin vowel with a diacritic (ó, õ, é, ü, ...) is read
+    // as its base letter, also as the start of a diphthong (óʊ).
+    char base = 0;
+    if (b0 == 0xC3 && b1 >= 0xA0 && b1 <= 0xBC)
+      base = "aaaaaa\0\0eeeeiiii\0\0ooooo\0\0uuuu"[b1 - 0xA0];
     const IpaSymbol *symbol = nullptr;
     for (const IpaSymbol &s : kIpaSymbols)
-      if (starts_with(p, s.utf8, &n)) {
+      if (base ? s.utf8[0] == base && starts_with(p + 2, s.utf8 + 1, &n)
+               : starts_with(p, s.utf8, &n)) {
+        n += base ? 2 : 0;
         symbol = &s;
         break;
       }

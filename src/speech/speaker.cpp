@@ -365,6 +365,11 @@ tractwave_speaker_queue(tractwave_speaker *s, const char *text, int notation) {
     free(tokens);
     return TRACTWAVE_SPEECH_OK;
   }
+  // Text longer than the queue would be refused for ever as full.
+  if (static_cast<uint32_t>(phones) > s->queue_capacity) {
+    free(tokens);
+    return TRACTWAVE_SPEECH_TOO_LONG;
+  }
   const uint64_t head = s->head.load(std::memory_order_relaxed);
   const uint64_t tail = s->tail.load(std::memory_order_acquire);
   const uint64_t unspoken =
@@ -487,6 +492,8 @@ TRACTWAVE_SPEECH_API const char *tractwave_speech_result_text(int result) {
     return "word not in the lexicon";
   case TRACTWAVE_SPEECH_MALFORMED:
     return "malformed dictionary entry";
+  case TRACTWAVE_SPEECH_TOO_LONG:
+    return "more phones than the speaker's capacity";
   default:
     return "unknown result";
   }

@@ -261,6 +261,8 @@ OutputFile::OutputFile(const std::string &path, const std::string &score,
                        int rate, int sf_subtype)
     : path_(path) {
   open_target(score);
+  if (mode_ == Mode::stopped)
+    return;
   int format = sf_subtype;
   try {
     if (!(format & SF_FORMAT_TYPEMASK))
@@ -285,6 +287,8 @@ OutputFile::OutputFile(const std::string &path, const std::string &score)
 }
 
 void OutputFile::write_bytes(const char *data, std::size_t size) {
+  if (mode_ == Mode::stopped)
+    return;
   if (!write_all(fd_, data, size))
     fail("cannot write the output", errno);
 }
@@ -342,6 +346,12 @@ void OutputFile::open_target(const std::string &score) {
     out_fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     while (out_fd_ < 0 && errno == EINTR && !g_stop_signal)
       out_fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    // Stopped while waiting for a FIFO's reader: not a fault of the output,
+    // and commit() reports the signal.
+    if (out_fd_ < 0 && errno == EINTR && g_stop_signal) {
+      mode_ = Mode::stopped;
+      return;
+    }
     if (out_fd_ < 0)
       fail("cannot write the output", errno);
     if (lseek(out_fd_, 0, SEEK_CUR) >= 0) {
@@ -411,6 +421,8 @@ void OutputFile::fail(const std::string &what, int error) const {
 }
 
 void OutputFile::write(const float *samples, int n) {
+  if (mode_ == Mode::stopped)
+    return;
   if (sf_write_float(file_, samples, n) != n)
     throw Error(path_ + ": cannot write the output: " + sf_strerror(file_));
 }
@@ -433,6 +445,8 @@ bool OutputFile::copy_to(int to) const {
 }
 
 bool OutputFile::commit() {
+  if (mode_ == Mode::stopped)
+    return false;
   // sf_close leaves the descriptor open (it was handed over as not owned).
   const int status = file_ ? sf_close(file_) : 0;
   file_ = nullptr;

@@ -64,7 +64,8 @@ public:
   static int remove_stale_temporaries(const std::string &path);
 
 private:
-  enum class Mode { replace, copy_into, in_place, spool };
+  // stopped: a signal came while the device or FIFO was being opened.
+  enum class Mode { replace, copy_into, in_place, spool, stopped };
 
   // Checks the target and creates what is written to (fd_).
   void open_target(const std::string &score);

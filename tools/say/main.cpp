@@ -19,12 +19,14 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -41,19 +43,31 @@ using tw::render::Error;
 using tw::render::g_stop_signal;
 using tw::render::OutputFile;
 using tw::render::printable;
+using tw::render::quote;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFault = 2;
 constexpr const char *kDefaultDictionary =
     "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
 // Phones the speaker's queue holds; a phrase longer than a quarter of it is
-// queued in pieces at word ends.
+// queued in pieces at word ends, and a word longer than that (phonemes
+// typed without word ends) at phone boundaries. A symbol makes at most two
+// phones, so a piece stays well inside the queue.
 constexpr int kQueueCapacity = 16384;
 constexpr size_t kMaxPiecePhones = kQueueCapacity / 4;
+constexpr size_t kMaxPieceSymbols = kQueueCapacity * 3 / 8;
 constexpr int kBlock = 4096;
 constexpr double kPeakDbfs = -3.0;
-// The largest text or dictionary read.
-constexpr std::size_t kMaxFileBytes = std::size_t(256) << 20;
+// The limits of input, the same in tractwave.say (docs/speech.md, "Limits of
+// input"): the text, phonemes or IPA, a word of the text, a dictionary.
+constexpr std::size_t kMaxTextBytes = std::size_t(16) << 20;
+constexpr std::size_t kMaxWordBytes = 1000;
+constexpr std::size_t kMaxDictionaryBytes = std::size_t(256) << 20;
+// espeak-ng is asked about one word: an answer later or longer than this is
+// a fault of espeak-ng's, not a pronunciation.
+// (--espeak-timeout changes the time.)
+constexpr const char *kEspeakSeconds = "30";
+constexpr std::size_t kMaxEspeakBytes = std::size_t(1) << 20;
 
 const char *kFooter = R"(Input
   English words are looked up in the pronouncing dictionary (--dict, by
@@ -110,6 +124,7 @@ struct Options {
   std::string output = "tractwave-say.wav", phonemes, ipa, text_file, dict;
   std::string voice = "male", format = "float", score;
   std::string speed = "1", pitch = "1", rate = "48000";
+  std::string espeak_timeout = kEspeakSeconds;
   bool no_espeak = false, quiet = false, print_phonemes = false;
   bool has_phonemes = false, has_ipa = false, espeak_ipa = false;
   bool voices = false;
@@ -128,15 +143,99 @@ double number_option(const std::string &text, const std::string &option,
 }
 
 // A dictionary or a text, "-" being standard input.
-std::string read_file(const std::string &path, const std::string &what) {
-  return tw::render::read_text_file(path, what, kMaxFileBytes, "", true);
+std::string read_file(const std::string &path, const std::string &what,
+                      std::size_t max_bytes) {
+  return tw::render::read_text_file(path, what, max_bytes, "", true);
+}
+
+// The text, phonemes or IPA to speak, within the limits of input: at most
+// kMaxTextBytes, no NUL (which would silently end the text for the
+// library).
+void check_input(const std::string &text, const std::string &what) {
+  if (text.size() > kMaxTextBytes)
+    throw Error(what + ": the text is larger than 16 MiB");
+  if (text.find('\0') != std::string::npos)
+    throw Error(what + ": the input holds a NUL byte");
+}
+
+// Typographic punctuation and spaces as the ASCII the lexicon reads:
+// curly apostrophes are apostrophes, quotation marks separate words,
+// dashes and ellipses end a phrase as , and . do, no-break and other
+// Unicode spaces and byte-order marks are spaces.
+std::string plain_punctuation(const std::string &text) {
+  struct Mapping {
+    const char *from, *to;
+  };
+  static const Mapping kMappings[] = {
+      {"\xe2\x80\x98", "'"},   {"\xe2\x80\x99", "'"},   {"\xca\xbc", "'"},
+      {"\xe2\x80\x9c", " "},   {"\xe2\x80\x9d", " "},   {"\xe2\x80\x9e", " "},
+      {"\xc2\xab", " "},       {"\xc2\xbb", " "},       {"\xe2\x80\x93", " , "},
+      {"\xe2\x80\x94", " , "}, {"\xe2\x80\xa6", " . "}, {"\xc2\xa0", " "},
+      {"\xe2\x80\xaf", " "},   {"\xe2\x80\x8b", " "},   {"\xef\xbb\xbf", " "},
+      {"\xe3\x80\x80", " "},
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const Mapping *hit = nullptr;
+    if (static_cast<unsigned char>(text[i]) >= 0x80)
+      for (const Mapping &m : kMappings)
+        if (text.compare(i, std::strlen(m.from), m.from) == 0) {
+          hit = &m;
+          break;
+        }
+    // U+2000 ... U+200A, the typographic spaces.
+    const bool space = text.compare(i, 2, "\xe2\x80") == 0 &&
+                       i + 2 < text.size() &&
+                       static_cast<unsigned char>(text[i + 2]) <= 0x8a;
+    if (hit) {
+      out += hit->to;
+      i += std::strlen(hit->from);
+    } else if (space) {
+      out += ' ';
+      i += 3;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+// A word as the lexicon reads one: letters, digits, apostrophes and
+// non-ASCII bytes.
+bool word_byte(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '\'' || c >= 0x80;
+}
+
+// English text within the limits of input: no word longer than
+// kMaxWordBytes.
+void check_words(const std::string &text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (!word_byte(static_cast<unsigned char>(text[i]))) {
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < text.size() &&
+           word_byte(static_cast<unsigned char>(text[end])))
+      ++end;
+    if (end - i > kMaxWordBytes)
+      throw Error("text: a word of " + std::to_string(end - i) +
+                  " bytes is longer than " + std::to_string(kMaxWordBytes) +
+                  ": " + quote(std::string_view(text).substr(i, end - i)));
+    i = end;
+  }
 }
 
 // espeak-ng's IPA for one word, run as a program of its own (no shell), or
-// "" when it cannot be run.
-std::string espeak_ipa(const std::string &word) {
+// "" when it cannot be run. An espeak-ng that answers for longer than
+// kEspeakSeconds or prints more than kMaxEspeakBytes is stopped, and that is
+// an Error naming the word.
+std::string espeak_ipa(const std::string &word, int seconds) {
 #ifdef _WIN32
   (void)word;
+  (void)seconds;
   return "";
 #else
   int pipe_fd[2];
@@ -159,16 +258,42 @@ std::string espeak_ipa(const std::string &word) {
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fd[1]);
   std::string out;
+  const char *fault = nullptr;
   if (spawned == 0) {
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     char buf[4096];
     for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - Clock::now())
+                            .count();
+      pollfd p{pipe_fd[0], POLLIN, 0};
+      const int ready =
+          left > 0
+              ? poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)))
+              : 0;
+      if (ready < 0 && errno == EINTR && !g_stop_signal)
+        continue;
+      if (ready == 0 && left > 0)
+        continue;
+      if (ready == 0) {
+        fault = "did not answer within";
+        break;
+      }
+      if (ready < 0)
+        break;
       const ssize_t n = read(pipe_fd[0], buf, sizeof buf);
       if (n < 0 && errno == EINTR && !g_stop_signal)
         continue;
       if (n <= 0)
         break;
       out.append(buf, static_cast<std::size_t>(n));
+      if (out.size() > kMaxEspeakBytes) {
+        fault = "printed more than 1 MiB";
+        break;
+      }
     }
+    if (fault || g_stop_signal)
+      kill(pid, SIGKILL);
   }
   close(pipe_fd[0]);
   if (spawned != 0)
@@ -176,6 +301,12 @@ std::string espeak_ipa(const std::string &word) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (fault)
+    throw Error(quote(word) + ": espeak-ng " + fault +
+                (out.size() > kMaxEspeakBytes
+                     ? ""
+                     : " " + std::to_string(seconds) + " s") +
+                "; it was stopped");
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
     return "";
   return out;
@@ -202,6 +333,33 @@ struct SpeakerDeleter {
   void operator()(tractwave_speaker *s) const { tractwave_speaker_destroy(s); }
 };
 
+using Lexicon = std::unique_ptr<tractwave_lexicon, LexiconDeleter>;
+
+// The dictionary, read and checked. A byte-order mark at its start (as
+// some editors write) is not part of the first word.
+Lexicon load_lexicon(const std::string &dict_path) {
+  std::string dict = read_file(dict_path, "dictionary", kMaxDictionaryBytes);
+  if (dict.compare(0, 3, "\xef\xbb\xbf") == 0)
+    dict.erase(0, 3);
+  if (dict.size() > 0x7fffffff)
+    throw Error(dict_path + ": the dictionary is too large");
+  Lexicon lexicon(tractwave_lexicon_create());
+  if (!lexicon)
+    throw std::bad_alloc();
+  int line = 0;
+  const int loaded = tractwave_lexicon_load(
+      lexicon.get(), dict.data(), static_cast<int>(dict.size()), &line);
+  if (loaded == TRACTWAVE_SPEECH_MALFORMED)
+    throw Error(dict_path + ":" + std::to_string(line) +
+                ": not a dictionary entry (a word, then its ARPAbet "
+                "phonemes)");
+  if (loaded != TRACTWAVE_SPEECH_OK)
+    throw Error(dict_path + ": " + tractwave_speech_result_text(loaded));
+  if (tractwave_lexicon_count(lexicon.get()) == 0)
+    throw Error(dict_path + ": the dictionary holds no words");
+  return lexicon;
+}
+
 // Without --dict and without Debian's dictionary, every word is asked of
 // espeak-ng (with one notice), or the message names the package to install.
 bool use_espeak_only(const Options &opt) {
@@ -222,39 +380,61 @@ bool use_espeak_only(const Options &opt) {
   return true;
 }
 
+// A pronunciation longer than the lexicon holds for one word (a long number
+// spoken by espeak-ng) is kept as several stand-in words of at most 400
+// bytes each, spelt with private-use characters no text holds, which then
+// take the word's place in the text.
+bool add_long_word(tractwave_lexicon *lexicon, const std::string &arpabet,
+                   std::string &text, int offset, int length) {
+  static int serial = 0;
+  std::string stand_ins, chunk;
+  std::istringstream tokens(arpabet);
+  const auto flush = [&]() {
+    // Its number in private-use characters too (U+E001 ... U+E00A): the
+    // lexicon ends a word at a digit.
+    std::string name = "\xee\x80\x80";
+    for (const char digit : std::to_string(serial++))
+      name += {'\xee', '\x80', static_cast<char>(0x81 + (digit - '0'))};
+    if (tractwave_lexicon_add(lexicon, name.c_str(), chunk.c_str()) !=
+        TRACTWAVE_SPEECH_OK)
+      return false;
+    stand_ins += " " + name;
+    chunk.clear();
+    return true;
+  };
+  for (std::string t; tokens >> t;) {
+    if (chunk.size() + t.size() + 1 > 400 && !flush())
+      return false;
+    chunk += (chunk.empty() ? "" : " ") + t;
+  }
+  if (chunk.empty() || !flush())
+    return false;
+  text.replace(static_cast<std::size_t>(offset),
+               static_cast<std::size_t>(length), stand_ins + " ");
+  return true;
+}
+
 // ARPAbet for English text: dictionary first, then espeak-ng, then the
 // library's letter rule.
-std::string transcribe(const std::string &text, const Options &opt) {
+std::string transcribe(const std::string &given, const Options &opt) {
   // Loaded once for all the segments of a text.
-  static std::unique_ptr<tractwave_lexicon, LexiconDeleter> cached;
+  static Lexicon cached;
   static bool espeak_only = false;
   if (!cached) {
     espeak_only = use_espeak_only(opt);
-    cached.reset(tractwave_lexicon_create());
-    if (!cached)
-      throw std::bad_alloc();
+    if (espeak_only) {
+      cached.reset(tractwave_lexicon_create());
+      if (!cached)
+        throw std::bad_alloc();
+    } else {
+      cached = load_lexicon(opt.dict.empty() ? kDefaultDictionary : opt.dict);
+    }
   }
   const std::string dict_path = espeak_only        ? std::string("(none)")
                                 : opt.dict.empty() ? kDefaultDictionary
                                                    : opt.dict;
-  const std::unique_ptr<tractwave_lexicon, LexiconDeleter> &lexicon = cached;
-  if (!espeak_only && tractwave_lexicon_count(lexicon.get()) == 0) {
-    const std::string dict = read_file(dict_path, "dictionary");
-    if (dict.size() > 0x7fffffff)
-      throw Error(dict_path + ": the dictionary is too large");
-    int line = 0;
-    const int loaded = tractwave_lexicon_load(
-        lexicon.get(), dict.data(), static_cast<int>(dict.size()), &line);
-    if (loaded == TRACTWAVE_SPEECH_MALFORMED)
-      throw Error(dict_path + ":" + std::to_string(line) +
-                  ": not a dictionary entry (a word, then its ARPAbet "
-                  "phonemes)");
-    if (loaded != TRACTWAVE_SPEECH_OK)
-      throw Error(dict_path + ": " + tractwave_speech_result_text(loaded));
-    if (tractwave_lexicon_count(lexicon.get()) == 0)
-      throw Error(dict_path + ": the dictionary holds no words");
-  }
-
+  const Lexicon &lexicon = cached;
+  std::string text = given;
   const bool espeak = !opt.no_espeak && espeak_installed();
   for (;;) {
     int offset = -1, length = 0;
@@ -272,8 +452,13 @@ std::string transcribe(const std::string &text, const Options &opt) {
                   tractwave_speech_result_text(need));
     const std::string word = text.substr(static_cast<std::size_t>(offset),
                                          static_cast<std::size_t>(length));
-    const std::string where = "'" + printable(word) + "'";
-    std::string ipa = espeak ? espeak_ipa(word) : std::string();
+    const std::string where = quote(word);
+    std::string ipa =
+        espeak
+            ? espeak_ipa(word,
+                         static_cast<int>(number_option(
+                             opt.espeak_timeout, "--espeak-timeout", 1, 3600)))
+            : std::string();
     std::replace(ipa.begin(), ipa.end(), '\n', ' ');
     std::string arpabet;
     if (!ipa.empty()) {
@@ -296,14 +481,42 @@ std::string transcribe(const std::string &text, const Options &opt) {
     if (arpabet.empty() &&
         tractwave_speech_spell(word.c_str(), spelled, sizeof spelled) > 0)
       arpabet = spelled;
-    if (arpabet.empty() ||
-        tractwave_lexicon_add(lexicon.get(), word.c_str(), arpabet.c_str()) !=
-            TRACTWAVE_SPEECH_OK)
+    const int added = arpabet.empty()
+                          ? TRACTWAVE_SPEECH_MALFORMED
+                          : tractwave_lexicon_add(lexicon.get(), word.c_str(),
+                                                  arpabet.c_str());
+    if (added != TRACTWAVE_SPEECH_OK &&
+        !(arpabet.size() > 400 &&
+          add_long_word(lexicon.get(), arpabet, text, offset, length)))
       throw Error(where + " is not in the dictionary " + dict_path +
                   (!espeak && !opt.no_espeak ? " and espeak-ng is not installed"
                    : espeak ? " and espeak-ng gave no pronunciation for it"
                             : ""));
   }
+}
+
+// ARPAbet as tokens: symbols (runs of anything but white space and marks)
+// and the marks , ; : . ! ? | one by one, so that "AA1,B" is three.
+std::vector<std::string> arpabet_tokens(const std::string &arpabet) {
+  const auto mark = [](char c) { return std::strchr(",;:.!?|", c) && c; };
+  const auto space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' ||
+           c == '\v';
+  };
+  std::vector<std::string> tokens;
+  for (std::size_t i = 0; i < arpabet.size();) {
+    if (space(arpabet[i])) {
+      ++i;
+    } else if (mark(arpabet[i])) {
+      tokens.emplace_back(1, arpabet[i++]);
+    } else {
+      const std::size_t start = i;
+      while (i < arpabet.size() && !space(arpabet[i]) && !mark(arpabet[i]))
+        ++i;
+      tokens.push_back(arpabet.substr(start, i - start));
+    }
+  }
+  return tokens;
 }
 
 // What the speaker is given at a time: phonemes said one way, or a pause.
@@ -315,19 +528,19 @@ struct Piece {
 };
 
 // Pieces of ARPAbet that end at phrase punctuation (or, in a very long
-// phrase, at a word end), each small enough for the speaker's queue.
-std::vector<std::string> pieces_of(const std::string &arpabet) {
+// phrase, at a word end, and in a very long word at a symbol), each small
+// enough for the speaker's queue whatever the text.
+std::vector<std::string> pieces_of(const std::vector<std::string> &tokens) {
   std::vector<std::string> pieces;
   std::string piece;
   std::size_t phones = 0;
-  std::istringstream tokens(arpabet);
-  for (std::string t; tokens >> t;) {
+  for (const std::string &t : tokens) {
     piece += (piece.empty() ? "" : " ") + t;
-    const bool mark =
-        t == "," || t == ";" || t == ":" || t == "." || t == "!" || t == "?";
-    if (!mark && t != "|")
+    const bool end = t.size() == 1 && std::strchr(",;:.!?", t[0]);
+    if (!end && t != "|")
       ++phones;
-    if (mark || (t == "|" && phones >= kMaxPiecePhones)) {
+    if (end || (t == "|" && phones >= kMaxPiecePhones) ||
+        phones >= kMaxPieceSymbols) {
       pieces.push_back(piece);
       piece.clear();
       phones = 0;
@@ -338,16 +551,70 @@ std::vector<std::string> pieces_of(const std::string &arpabet) {
   return pieces;
 }
 
+// Refuses a symbol that is not an ARPAbet phoneme (the speaker's reading of
+// a pronunciation, through the lexicon's: one symbol at a time).
+void check_arpabet(const std::vector<std::string> &tokens,
+                   const std::string &what) {
+  Lexicon probe(tractwave_lexicon_create());
+  if (!probe)
+    throw std::bad_alloc();
+  std::set<std::string> known;
+  for (const std::string &t : tokens) {
+    if (t.size() == 1 && std::strchr(",;:.!?|", t[0]))
+      continue;
+    std::string upper = t;
+    for (char &c : upper)
+      c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper == "SIL" || upper == "PAU" || upper == "SP" || known.count(upper))
+      continue;
+    if (t.size() > 8 || tractwave_lexicon_add(probe.get(), "x", t.c_str()) !=
+                            TRACTWAVE_SPEECH_OK)
+      throw Error(what + ": " + quote(t) + " is not an ARPAbet phoneme");
+    known.insert(upper);
+  }
+}
+
+// IPA rewritten as the ARPAbet the speaker says for it, so that it can be
+// queued in pieces and printed; a symbol that is not IPA is refused.
+std::string arpabet_of_ipa(const std::string &ipa, const std::string &what) {
+  int at = -1;
+  const int n = tractwave_speech_ipa_to_arpabet(ipa.c_str(), nullptr, 0, &at);
+  if (n == TRACTWAVE_SPEECH_UNKNOWN_PHONEME) {
+    std::string symbol = ipa.substr(static_cast<std::size_t>(std::max(at, 0)));
+    symbol = symbol.substr(0, symbol.find_first_of(" \t\n"));
+    throw Error(what + ": " + quote(symbol) + " is not an IPA phoneme");
+  }
+  if (n < 0)
+    throw Error(what + ": " + tractwave_speech_result_text(n));
+  std::string out(static_cast<std::size_t>(n) + 1, '\0');
+  tractwave_speech_ipa_to_arpabet(ipa.c_str(), &out[0], n + 1, nullptr);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+// The trajectory's JSON, written to its file as it is made, a buffer at a
+// time, so that memory stays the same however long the speech.
 struct Trajectory {
-  std::ostringstream json;
+  explicit Trajectory(OutputFile &to) : file(to) {}
+  OutputFile &file;
+  std::string buffer;
   bool first = true;
+  void put(const std::string &text) {
+    buffer += text;
+    if (buffer.size() >= (std::size_t(1) << 16))
+      flush();
+  }
+  void flush() {
+    file.write_bytes(buffer.data(), buffer.size());
+    buffer.clear();
+  }
 };
 
 void add_frame(Trajectory &trace, const float *f) {
   char buf[256];
   const int phoneme = static_cast<int>(f[2]);
   const char *name = tractwave_speech_phoneme_name(phoneme);
-  trace.json << (trace.first ? "\n  " : ",\n  ");
+  trace.put((trace.first ? "\n  " : ",\n  "));
   trace.first = false;
   std::snprintf(buf, sizeof buf,
                 "{\"t\": %.6f, \"phoneme\": \"%s\", \"serial\": %.0f, "
@@ -356,22 +623,22 @@ void add_frame(Trajectory &trace, const float *f) {
                 "\"nostril_coeff\": %.6g, ",
                 f[0], name ? name : "", f[1], f[3], f[4], f[5], f[6], f[7],
                 f[8], f[9]);
-  trace.json << buf;
+  trace.put(buf);
   std::snprintf(buf, sizeof buf,
                 "\"voicing\": %.6g, \"aspiration\": %.6g, "
                 "\"frication\": %.6g, \"oral\": [",
                 f[51], f[52], f[53]);
-  trace.json << buf;
+  trace.put(buf);
   for (int k = 0; k < 25; ++k) {
     std::snprintf(buf, sizeof buf, "%s%.5g", k ? ", " : "", f[10 + k]);
-    trace.json << buf;
+    trace.put(buf);
   }
-  trace.json << "], \"nasal\": [";
+  trace.put("], \"nasal\": [");
   for (int k = 0; k < 16; ++k) {
     std::snprintf(buf, sizeof buf, "%s%.5g", k ? ", " : "", f[35 + k]);
-    trace.json << buf;
+    trace.put(buf);
   }
-  trace.json << "]}";
+  trace.put("]}");
 }
 
 // Renders everything once. `write` is called with each block; with a
@@ -438,10 +705,10 @@ std::int64_t speak(const std::vector<Piece> &pieces, const Options &opt,
       ++next;
       continue;
     }
-    if (status == TRACTWAVE_SPEECH_QUEUE_FULL) {
-      render();
+    // A full queue empties as it is spoken; one that stays full while the
+    // speaker is silent never would.
+    if (status == TRACTWAVE_SPEECH_QUEUE_FULL && render() > 0)
       continue;
-    }
     if (status == TRACTWAVE_SPEECH_UNKNOWN_PHONEME) {
       const int at = tractwave_speaker_error_offset(speaker.get());
       std::string symbol = piece.substr(static_cast<std::size_t>(at));
@@ -452,7 +719,7 @@ std::int64_t speak(const std::vector<Piece> &pieces, const Options &opt,
       throw Error(std::string(option             ? option
                               : opt.has_phonemes ? "--phonemes"
                                                  : "text") +
-                  ": '" + printable(symbol) + "' is not " +
+                  ": " + quote(symbol) + " is not " +
                   (notation == TRACTWAVE_SPEECH_IPA ? "an IPA" : "an ARPAbet") +
                   " phoneme");
     }
@@ -491,6 +758,26 @@ void refuse_overwriting_inputs(const Options &opt) {
                             "file");
 }
 
+// Standard output flushed and checked: a summary or a transcription that
+// could not be written (a full disk, a closed pipe) is a failure.
+void finish_stdout(const char *what) {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout))
+    throw Error(std::string("cannot write ") + what + " to standard output" +
+                (errno ? std::string(": ") + std::strerror(errno) : ""));
+}
+
+// The ARPAbet that would be spoken, one line: symbols and marks separated by
+// single spaces (all of them checked, so nothing raw reaches the terminal).
+int print_phonemes(const std::vector<std::string> &tokens) {
+  std::string line;
+  for (const std::string &t : tokens)
+    line += (line.empty() ? "" : " ") + t;
+  std::printf("%s\n", printable(line).c_str());
+  finish_stdout("the phonemes");
+  return 0;
+}
+
 // No words, no phonemes and no text file: the text comes from standard
 // input, as espeak-ng takes it, unless that is a terminal.
 int read_standard_input(Options &opt) {
@@ -503,11 +790,16 @@ int read_standard_input(Options &opt) {
 
 // The pieces the speaker is given for the segments of a text, each at
 // --speed and --pitch times its own rate and pitch; `arpabet`, if given,
-// collects what is spoken (a pause as SIL).
+// collects what is spoken (a pause as SIL). IPA is rewritten as ARPAbet and
+// every symbol checked, so that any segment is queued in pieces the queue
+// holds and what is printed is what would be said.
 std::vector<Piece> plan(const std::vector<tw::say::Segment> &segments,
                         const Options &opt, double speed, double pitch,
                         std::string *arpabet) {
   using Kind = tw::say::Segment::Kind;
+  const char *what = opt.has_phonemes ? "--phonemes"
+                     : opt.has_ipa    ? "--ipa-input"
+                                      : "text";
   std::vector<Piece> pieces;
   for (const tw::say::Segment &s : segments) {
     Piece piece;
@@ -519,13 +811,13 @@ std::vector<Piece> plan(const std::vector<tw::say::Segment> &segments,
       piece.pause_seconds = s.pause_seconds;
       pieces.push_back(piece);
       phonemes = "SIL";
-    } else if (s.kind == Kind::ipa) {
-      piece.notation = TRACTWAVE_SPEECH_IPA;
-      piece.phonemes = phonemes = s.text;
-      pieces.push_back(piece);
     } else {
-      phonemes = s.kind == Kind::words ? transcribe(s.text, opt) : s.text;
-      for (std::string &p : pieces_of(phonemes)) {
+      phonemes = s.kind == Kind::words ? transcribe(s.text, opt)
+                 : s.kind == Kind::ipa ? arpabet_of_ipa(s.text, what)
+                                       : s.text;
+      const std::vector<std::string> tokens = arpabet_tokens(phonemes);
+      check_arpabet(tokens, what);
+      for (std::string &p : pieces_of(tokens)) {
         piece.phonemes = std::move(p);
         pieces.push_back(piece);
       }
@@ -574,29 +866,31 @@ int run(const Options &opt) {
 
   std::vector<tw::say::Segment> segments;
   if (in.has_phonemes) {
+    check_input(in.phonemes, "--phonemes");
     segments.push_back({tw::say::Segment::Kind::arpabet, in.phonemes});
   } else if (in.has_ipa) {
+    check_input(in.ipa, "--ipa-input");
     segments.push_back({tw::say::Segment::Kind::ipa, in.ipa});
   } else {
     std::string text;
     if (!in.text_file.empty()) {
-      text = read_file(in.text_file, "text");
-      if (text.find('\0') != std::string::npos)
-        throw Error(in.text_file + ": not a text file (it holds NUL bytes)");
+      text = read_file(in.text_file, "text", kMaxTextBytes);
+      check_input(text, in.text_file);
     } else {
       for (const std::string &w : in.words)
         text += (text.empty() ? "" : " ") + w;
+      check_input(text, "text");
     }
+    text = plain_punctuation(text);
+    check_words(text);
     segments = tw::say::is_ssml(text) ? tw::say::parse_ssml(text)
                                       : tw::say::parse_plain(text);
   }
   std::string source;
   const std::vector<Piece> pieces =
       plan(segments, in, speed, pitch, in.print_phonemes ? &source : nullptr);
-  if (in.print_phonemes) {
-    std::printf("%s\n", source.c_str());
-    return std::fflush(stdout) == 0 ? 0 : kExitFault;
-  }
+  if (in.print_phonemes)
+    return print_phonemes(arpabet_tokens(source));
 
   catch_stop_signals();
   const auto start = Clock::now();
@@ -620,9 +914,22 @@ int run(const Options &opt) {
       static_cast<float>(std::pow(10.0, kPeakDbfs / 20.0) / peak);
   OutputFile out(opt.output, in.text_file, rate,
                  opt.format == "pcm16" ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+  // The trajectory is written by the same rule as the sound, as it is
+  // rendered, and put in place first: a fault in it leaves the sound file as
+  // it was.
+  std::unique_ptr<OutputFile> trajectory;
   std::unique_ptr<Trajectory> trace;
-  if (!opt.score.empty())
-    trace = std::make_unique<Trajectory>();
+  if (!opt.score.empty()) {
+    trajectory = std::make_unique<OutputFile>(opt.score, opt.text_file);
+    trace = std::make_unique<Trajectory>(*trajectory);
+    const char *voices[] = {"male", "female", "child"};
+    std::ostringstream head;
+    head << "{\"sample_rate\": " << rate << ", \"voice\": \"" << voices[voice]
+         << "\", \"frame_seconds\": "
+         << std::max(1, rate / 1000) / static_cast<double>(rate)
+         << ", \"gain\": " << gain << ", \"frames\": [";
+    trace->put(head.str());
+  }
   double sum_sq = 0.0, written_peak = 0.0;
   std::vector<float> scaled;
   const std::int64_t again =
@@ -639,19 +946,9 @@ int run(const Options &opt) {
   if (again < 0)
     return 128 + g_stop_signal;
   if (trace) {
-    // The trajectory is written by the same rule as the sound, and put in
-    // place first: a fault in it leaves the sound file as it was.
-    const char *voices[] = {"male", "female", "child"};
-    std::ostringstream json;
-    json << "{\"sample_rate\": " << rate << ", \"voice\": \"" << voices[voice]
-         << "\", \"frame_seconds\": "
-         << std::max(1, rate / 1000) / static_cast<double>(rate)
-         << ", \"gain\": " << gain << ", \"frames\": [" << trace->json.str()
-         << "\n]}\n";
-    const std::string text = json.str();
-    OutputFile trajectory(opt.score, opt.text_file);
-    trajectory.write_bytes(text.data(), text.size());
-    if (!trajectory.commit())
+    trace->put("\n]}\n");
+    trace->flush();
+    if (!trajectory->commit())
       return 128 + g_stop_signal;
   }
   if (!out.commit())
@@ -671,6 +968,10 @@ int run(const Options &opt) {
                  opt.voice.c_str(), written_peak,
                  decibels(written_peak).c_str(), rms, decibels(rms).c_str(),
                  wall, 2.0 * seconds / std::max(wall, 1e-9));
+    // The summary is the run's one report: one that cannot be written is a
+    // failure too.
+    if (std::fflush(stderr) != 0 || std::ferror(stderr))
+      return kExitFault;
   }
   return 0;
 }
@@ -707,6 +1008,10 @@ int main(int argc, char **argv) {
                      kDefaultDictionary + ")");
   app.add_flag("--no-espeak", opt.no_espeak,
                "Do not ask espeak-ng for words the dictionary lacks");
+  app.add_option("--espeak-timeout", opt.espeak_timeout,
+                 std::string("Seconds espeak-ng may take for a word before it "
+                             "is stopped, 1 to 3600 (default ") +
+                     kEspeakSeconds + ")");
   app.add_option("--voice", opt.voice, "male (default), female or child")
       ->check(CLI::IsMember({"male", "female", "child"}));
   app.add_option("--speed", opt.speed,
