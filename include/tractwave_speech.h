@@ -153,8 +153,9 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_set_pitch(tractwave_speaker *speaker,
  * not a phoneme of the notation refuses the whole text:
  * TRACTWAVE_SPEECH_UNKNOWN_PHONEME, and tractwave_speaker_error_offset tells
  * where. Text of more phones than the speaker's capacity is refused whole
- * with TRACTWAVE_SPEECH_TOO_LONG, whatever is queued. Allocates working memory for the call (about 100 bytes per byte of
- * text) and frees it before returning.
+ * with TRACTWAVE_SPEECH_TOO_LONG, whatever is queued. Allocates working memory
+ * for the call (about 100 bytes per byte of text) and frees it before
+ * returning.
  */
 TRACTWAVE_SPEECH_API int tractwave_speaker_queue(tractwave_speaker *speaker,
                                                  const char *text,
