@@ -25,7 +25,7 @@ scripts=$(git ls-files | while read -r f; do
   case $f in
   tools/lib.sh) ;;
   *.sh) echo "$f" ;;
-  *) head -n 1 "$f" 2>/dev/null | grep -q '^#!/bin/\(ba\)\{0,1\}sh' && echo "$f" ;;
+  *) if head -n 1 "$f" 2>/dev/null | grep -q '^#!/bin/\(ba\)\{0,1\}sh'; then echo "$f"; fi ;;
   esac
 done)
 # shellcheck disable=SC2086
