@@ -38,7 +38,11 @@ cross_build() {
   cmake --build "$OUT/$name" -j "$JOBS" >/dev/null
   # Through a file, not a pipe: a pipe's status would be the last command's,
   # and a failing test would pass unseen.
+  # The speech limits tests time the planner and render minutes of speech:
+  # natively they take seconds, under an emulator tens of minutes, and a
+  # timing ratio measured there says nothing about the library.
   if ! ctest --test-dir "$OUT/$name" --output-on-failure -j "$JOBS" \
+    -E '^(Queue[.]PlanningTimeIsLinearEvenWithoutVowels|Render[.]EverySampleAfterTheSpeechIsExactlyZero)$' \
     >"$OUT/$name-ctest.log" 2>&1; then
     cat "$OUT/$name-ctest.log"
     echo "$name: tests failed"
