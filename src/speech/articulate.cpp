@@ -713,7 +713,11 @@ void source_to_engine(const Source &s, float gain, Controls &c) {
 
 void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
                 const VoiceSetup &voice, Controls &c) {
-  Moment m;
+  // Every field starts at zero: a step that has nothing to say for a phone
+  // (no consonant near, so no loci) leaves its weight and values at zero
+  // rather than whatever the stack held, which a zero weight times garbage
+  // can still turn into NaN.
+  Moment m{};
   m.ms = voice.rate / 1000.0f;
   vowel_frame(window, current, t, voice, m);
   phone_frame(window, current, t, voice, m, c);
