@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -472,9 +473,10 @@ TEST_F(Say, AMisbehavingEspeakIsStopped) {
   EXPECT_EQ(ones, 120u);
 }
 
-// Memory and time as budgets: 10,000 words in 64 MB, and twice the text in
-// at most 2.3 times the time, by CPU time (the best of two runs, so that a
-// busy machine does not decide).
+// Memory and time as budgets: 10,000 words in 64 MB of peak RSS, and twice
+// the text in at most 2.3 times the time, by CPU time. Each size's time is
+// the best of its runs; after two rounds a ratio over the bound earns more
+// rounds (up to five), so that a busy machine does not decide.
 TEST_F(Say, TenThousandWordsStayWithinMemoryAndTimeBudgets) {
   for (int words : {5000, 10000}) {
     std::string text;
@@ -485,7 +487,9 @@ TEST_F(Say, TenThousandWordsStayWithinMemoryAndTimeBudgets) {
   for (const bool score : {false, true}) {
     SCOPED_TRACE(score ? "with --score" : "without --score");
     double cpu[2] = {1e9, 1e9};
-    for (int repeat = 0; repeat < 2; ++repeat)
+    long peak_kb = 0;
+    for (int round = 0; round < 5 && (round < 2 || cpu[1] >= 2.3 * cpu[0]);
+         ++round)
       for (int k = 0; k < 2; ++k) {
         std::vector<std::string> args = {
             "-f",      "input-" + std::to_string(k ? 10000 : 5000) + ".txt",
@@ -499,12 +503,14 @@ TEST_F(Say, TenThousandWordsStayWithinMemoryAndTimeBudgets) {
         const Result r = run(args);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_LT(r.max_rss_kb, 64 * 1024);
+        peak_kb = std::max(peak_kb, r.max_rss_kb);
         cpu[k] = std::min(cpu[k], r.cpu_seconds);
       }
     EXPECT_LT(cpu[1], 2.3 * cpu[0]) << cpu[0] << " s, " << cpu[1] << " s";
     std::printf("tractwave-say%s: 5,000 words %.2f s, 10,000 words %.2f s "
-                "of CPU\n",
-                score ? " --score" : "", cpu[0], cpu[1]);
+                "of CPU (%.2fx), peak RSS %ld kB\n",
+                score ? " --score" : "", cpu[0], cpu[1], cpu[1] / cpu[0],
+                peak_kb);
   }
 }
 

@@ -93,3 +93,44 @@ def test_espeak_floods_and_long_pronunciations(tmp_path, monkeypatch):
     arpabet = tractwave.transcribe("hello xyzzy", dictionary=str(words))
     assert arpabet.startswith("HH AH0 L OW1 | W AH1 N")
     assert arpabet.count("W AH1 N") == 120
+
+
+# Run in a fresh interpreter, so that the peak is say()'s and not the test
+# run's: the peak RSS of the new process (VmHWM, which belongs to the process
+# image; ru_maxrss would keep the forking test process's peak across exec),
+# and the CPU time of say() alone.
+_BUDGET_RUN = """
+import sys, time
+import tractwave
+words = int(sys.argv[1])
+text = "".join("a. " if i % 100 == 99 else "a " for i in range(words))
+start = time.process_time()
+y = tractwave.say(text, dictionary=sys.argv[2], sample_rate=8000, speed=4.0, espeak=False)
+cpu = time.process_time() - start
+assert len(y) > words * 100
+with open("/proc/self/status") as status:
+    peak = next(line.split()[1] for line in status if line.startswith("VmHWM:"))
+print(cpu, peak)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="peak RSS is read from /proc")
+def test_ten_thousand_words_stay_within_memory_and_time_budgets(tmp_path):
+    # 64 MB of peak RSS for 10,000 words, and twice the text in at most 2.3
+    # times the CPU time: each size's best, with more rounds (up to five)
+    # when the first two are over the bound, so that a busy machine does not
+    # decide.
+    words = tmp_path / "a.dict"
+    words.write_text("a AH0\n")
+    best, peak = {5000: float("inf"), 10000: float("inf")}, 0
+    for round in range(5):
+        if round >= 2 and best[10000] < 2.3 * best[5000]:
+            break
+        for n in best:
+            run = subprocess.run([sys.executable, "-c", _BUDGET_RUN, str(n), str(words)],
+                                 capture_output=True, text=True, check=True)
+            cpu, rss_kb = run.stdout.split()
+            best[n] = min(best[n], float(cpu))
+            peak = max(peak, int(rss_kb))
+    assert peak < 64 * 1024, f"peak RSS {peak} kB"
+    assert best[10000] < 2.3 * best[5000], best

@@ -333,6 +333,41 @@ def _chunks(arpabet):
         yield " ".join(piece)
 
 
+class _Audio:
+    """The samples of a say() call, rendered straight into chunks of
+    _CHUNK_SAMPLES and joined at the end a chunk at a time, each freed as it
+    is copied: the peak is the audio and one chunk, not the audio twice."""
+
+    def __init__(self):
+        self.chunks, self.filled = [], _CHUNK_SAMPLES
+
+    def room(self, n):
+        """A pointer to n samples after those used."""
+        if self.filled + n > _CHUNK_SAMPLES:
+            if self.chunks:
+                self.chunks[-1] = self.chunks[-1][:self.filled]
+            self.chunks.append(np.empty(_CHUNK_SAMPLES, dtype=np.float32))
+            self.filled = 0
+        return ctypes.cast(self.chunks[-1].ctypes.data + 4 * self.filled, _FLOAT_P)
+
+    def used(self, n):
+        self.filled += n
+
+    def samples(self):
+        if self.chunks:
+            self.chunks[-1] = self.chunks[-1][:self.filled]
+        out = np.empty(sum(len(c) for c in self.chunks), dtype=np.float32)
+        at = 0
+        while self.chunks:
+            chunk = self.chunks.pop(0)
+            out[at:at + len(chunk)] = chunk
+            at += len(chunk)
+        return out
+
+
+# 1 MiB of samples: large enough that a chunk's memory is returned to the
+# system when it is freed.
+_CHUNK_SAMPLES = 1 << 18
 FRAME_SIZE = 54
 # What a trace holds, column by column of tractwave_speaker_frame's frame.
 _TRACE_COLUMNS = {"t": 0, "f0": 3, "amp": 4, "mix": 5, "breathiness": 6, "velum": 7,
@@ -400,13 +435,14 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
         lib.tractwave_speaker_set_pitch(speaker, pitch)
         # Traced, the speaker renders a millisecond at a time and each block's
         # controls are kept.
-        block = np.empty(max(1, int(rate // 1000)) if trace else 4096, dtype=np.float32)
-        pieces, frames = [], []
+        block = max(1, int(rate // 1000)) if trace else 4096
+        audio = _Audio()
+        frames = []
         frame = np.empty(FRAME_SIZE, dtype=np.float32)
 
         def render_block():
-            n = lib.tractwave_speaker_render(speaker, block.ctypes.data_as(_FLOAT_P), len(block))
-            pieces.append(block[:n].copy())
+            n = lib.tractwave_speaker_render(speaker, audio.room(block), block)
+            audio.used(n)
             if trace and n > 0:
                 lib.tractwave_speaker_frame(speaker, frame.ctypes.data_as(_FLOAT_P))
                 frames.append(frame.copy())
@@ -427,9 +463,9 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
                 raise SpeechError(f"{what}: {quote(symbol)} is not an ARPAbet phoneme")
             if status != _OK:
                 raise SpeechError(f"cannot queue the text (code {status})")
-        while render_block() == len(block):
+        while render_block() == block:
             pass
-        samples = np.concatenate(pieces) if pieces else np.zeros(0, dtype=np.float32)
+        samples = audio.samples()
         if not trace:
             return samples
         table = np.array(frames, dtype=np.float32).reshape(-1, FRAME_SIZE)

@@ -32,7 +32,7 @@ float from_bits(uint32_t bits) {
   return f;
 }
 
-uint32_t bits_of(float f) {
+[[maybe_unused]] uint32_t bits_of(float f) {
   uint32_t b;
   std::memcpy(&b, &f, sizeof b);
   return b;
@@ -85,7 +85,7 @@ int block_size(FuzzedDataProvider &in) {
   }
 }
 
-bool sane(float x, float limit = kSane) {
+[[maybe_unused]] bool sane(float x, float limit = kSane) {
   return std::isfinite(x) && std::fabs(x) <= limit;
 }
 

@@ -2,7 +2,8 @@
 # Reliability: the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # and under ThreadSanitizer, the fuzzers' seed corpora and a fuzzing run of
 # FUZZ_SECONDS (60) for each (the entry points, the voices, the score
-# parser), and valgrind memcheck over the example host and the test programs.
+# parser, the speech library's text side and its speaker), and valgrind
+# memcheck over the example host and the test programs.
 # Sanitizer builds get folders of their own next to the main build.
 set -eu
 . tools/lib.sh
@@ -36,8 +37,8 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 echo "--- fuzzing"
 CC=clang-14 CXX=clang++-14 checking_build "$BUILD_DIR-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON
-# Every target's seeds: the entry points' and the voices' corpora and the
-# shared score cases.
+# Every target's seeds: the entry points', the voices' and the speech
+# library's corpora and the shared score cases.
 ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
 
 # Fuzzes one target for FUZZ_SECONDS from its seed folders. New inputs go to
@@ -64,6 +65,12 @@ fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
 # The score parser, JSON and CSV, from the shared score cases.
 fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
   tests/scores/render tests/scores/refuse
+# The speech library: its text side (lexicon, letter rule, IPA) and its
+# speaker (queue, render, frame).
+fuzz tractwave_speech_text_fuzz 4096 -dict=tests/fuzz/speech.dict \
+  tests/fuzz/speech_text_corpus
+fuzz tractwave_speaker_fuzz 4096 -dict=tests/fuzz/speech.dict \
+  tests/fuzz/speaker_corpus
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the

@@ -4,6 +4,7 @@
 // pick a voice, and the speech worklet says it. Words are transcribed here,
 // on the page, with the same library the worklet speaks with.
 
+import { quote } from "./score.js";
 import { Lexicon, SpeechError, SpeechModule, VOICES } from "./speech.js";
 import { BUILTIN_WORDS } from "./words.js";
 
@@ -81,7 +82,7 @@ async function speak() {
     } catch (error) {
       if (!(error instanceof SpeechError)) throw error;
       info(error.word
-        ? `'${error.word}' is not among the ${state.lexicon.size} words known and has no letters to read: load a dictionary, or type it in ARPAbet.`
+        ? `${quote(error.word)} is not among the ${state.lexicon.size} words known and has no letters to read: load a dictionary, or type it in ARPAbet.`
         : error.message);
       return;
     }

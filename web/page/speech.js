@@ -5,6 +5,7 @@
 // memory), so strings and buffers crossing into it come from there too.
 
 import { compileModule } from "./engine.js";
+import { quote } from "./score.js";
 
 export const VOICES = ["male", "female", "child"];
 const NOTATIONS = { arpabet: 0, ipa: 1 };
@@ -12,9 +13,65 @@ const OK = 0, QUEUE_FULL = -3, UNKNOWN_PHONEME = -2, UNKNOWN_WORD = -5, MALFORME
 
 export class SpeechError extends Error {}
 
+// The limits of input, the same in tractwave-say and tractwave.say
+// (docs/speech.md, "Limits of input"; tests/speech/cases.json): the text,
+// phonemes or IPA, and a word of the text.
+export const MAX_TEXT_BYTES = 16 * 1024 * 1024;
+export const MAX_WORD_BYTES = 1000;
+
+// Bytes of text as UTF-8, counted without encoding it.
+function utf8Length(text) {
+  let n = 0;
+  for (let i = 0; i < text.length; ++i) {
+    const c = text.charCodeAt(i);
+    if (c < 0x80) n += 1;
+    else if (c < 0x800) n += 2;
+    else if (c >= 0xd800 && c <= 0xdbff && i + 1 < text.length &&
+             (text.charCodeAt(i + 1) & 0xfc00) === 0xdc00) {
+      n += 4;
+      ++i;
+    } else n += 3;
+  }
+  return n;
+}
+
+// Text, phonemes or IPA within the limits of input, and without a NUL (which
+// would end it early for the library).
+function checkInput(text, what) {
+  if (text.length > MAX_TEXT_BYTES || utf8Length(text) > MAX_TEXT_BYTES)
+    throw new SpeechError(`${what}: the text is larger than ${MAX_TEXT_BYTES >> 20} MiB`);
+  if (text.includes("\0")) throw new SpeechError(`${what}: the input holds a NUL byte`);
+}
+
+// Typographic punctuation and spaces as the ASCII the lexicon reads: curly
+// apostrophes are apostrophes, quotation marks separate words, dashes and
+// ellipses end a phrase as , and . do, no-break and other Unicode spaces and
+// byte-order marks are spaces.
+const PLAIN = {
+  "\u2018": "'", "\u2019": "'", "\u02bc": "'", "\u201c": " ", "\u201d": " ",
+  "\u201e": " ", "\u00ab": " ", "\u00bb": " ", "\u2013": " , ", "\u2014": " , ",
+  "\u2026": " . ", "\u00a0": " ", "\u202f": " ", "\u200b": " ", "\ufeff": " ",
+  "\u3000": " ",
+};
+for (let c = 0x2000; c < 0x200b; ++c) PLAIN[String.fromCharCode(c)] = " ";
+const PLAIN_RE = new RegExp(`[${Object.keys(PLAIN).join("")}]`, "g");
+// A word as the lexicon reads one: letters, digits, apostrophes, non-ASCII.
+const WORD_RE = /[A-Za-z0-9'\u0080-\u{10ffff}]+/gu;
+
+function plainText(text) {
+  const plain = text.replace(PLAIN_RE, (c) => PLAIN[c]);
+  for (const [word] of plain.matchAll(WORD_RE)) {
+    const bytes = utf8Length(word);
+    if (bytes > MAX_WORD_BYTES)
+      throw new SpeechError(`text: a word of ${bytes} bytes is longer than ${MAX_WORD_BYTES}: ${quote(word)}`);
+  }
+  return plain;
+}
+
 // UTF-8 by hand: an AudioWorkletGlobalScope has no TextEncoder or
 // TextDecoder.
 function encodeUtf8(text) {
+  if (typeof TextEncoder !== "undefined") return new TextEncoder().encode(text);
   const bytes = [];
   for (const ch of text) {
     const c = ch.codePointAt(0);
@@ -82,6 +139,31 @@ export class SpeechModule {
   free(p) {
     this.exports.free(p);
   }
+
+  // ARPAbet (with stress digits, word ends "|", phrase ends) for IPA, as the
+  // speaker reads it.
+  ipaToArpabet(ipa) {
+    const x = this.exports;
+    checkInput(ipa, "ipa");
+    const [p, , utf8] = this.string(ipa);
+    const where = x.malloc(4);
+    try {
+      const need = x.tractwave_speech_ipa_to_arpabet(p, 0, 0, where);
+      if (need === UNKNOWN_PHONEME) {
+        const at = new Int32Array(x.memory.buffer, where, 1)[0];
+        throw new SpeechError(`ipa: ${quote(symbolAt(utf8, at))} is not an IPA phoneme`);
+      }
+      if (need < 0) throw new SpeechError(`cannot read the IPA (${need})`);
+      const out = x.malloc(need + 1);
+      x.tractwave_speech_ipa_to_arpabet(p, out, need + 1, 0);
+      const arpabet = this.readString(out, need);
+      x.free(out);
+      return arpabet;
+    } finally {
+      x.free(p);
+      x.free(where);
+    }
+  }
 }
 
 // The word at fault for a message: text from the byte offset the library
@@ -117,13 +199,14 @@ export class Speaker {
   // Queues text; returns false when the queue has no room for it yet.
   queue(text, notation = "arpabet") {
     const x = this.speech.exports;
+    checkInput(text, notation);
     const [p, , utf8] = this.speech.string(text);
     try {
       const result = x.tractwave_speaker_queue(this.handle, p, NOTATIONS[notation]);
       if (result === QUEUE_FULL) return false;
       if (result === UNKNOWN_PHONEME) {
         const at = x.tractwave_speaker_error_offset(this.handle);
-        throw new SpeechError(`'${symbolAt(utf8, at)}' is not ${notation === "ipa" ? "an IPA" : "an ARPAbet"} phoneme`);
+        throw new SpeechError(`${notation}: ${quote(symbolAt(utf8, at))} is not ${notation === "ipa" ? "an IPA" : "an ARPAbet"} phoneme`);
       }
       if (result !== OK) throw new SpeechError(`cannot queue the text (${result})`);
       return true;
@@ -182,7 +265,8 @@ export class Lexicon {
   // Adds a dictionary's text (CMU format); throws naming the line at fault.
   load(text, name = "dictionary") {
     const x = this.speech.exports;
-    const [p, length] = this.speech.string(text);
+    // A byte-order mark at the start is not part of the first word.
+    const [p, length] = this.speech.string(text.startsWith("\ufeff") ? text.slice(1) : text);
     const line = x.malloc(4);
     try {
       const result = x.tractwave_lexicon_load(this.handle, p, length, line);
@@ -225,14 +309,15 @@ export class Lexicon {
   // lexicon lacks (its .word property holds it) and cannot spell.
   transcribe(text) {
     const x = this.speech.exports;
-    const [p, , utf8] = this.speech.string(text);
+    checkInput(text, "text");
+    const [p, , utf8] = this.speech.string(plainText(text));
     const where = x.malloc(8);
     try {
       const need = x.tractwave_lexicon_transcribe(this.handle, p, 0, 0, where, where + 4);
       if (need === UNKNOWN_WORD) {
         const [offset, length] = new Int32Array(x.memory.buffer, where, 2);
         const word = decodeUtf8(utf8.subarray(offset, offset + length));
-        const error = new SpeechError(`'${word}' is not in the dictionary`);
+        const error = new SpeechError(`${quote(word)} is not in the dictionary`);
         error.word = word;
         throw error;
       }

@@ -117,8 +117,8 @@ test("with the letter rule, the page's texts speak every word", () => {
 
 test("unknown phonemes are refused with the symbol", () => {
   const speaker = new Speaker(SpeechModule.fromBytes(speechWasm()));
-  assert.throws(() => speaker.queue("HH AH0 QQ OW1"), /'QQ' is not an ARPAbet phoneme/);
-  assert.throws(() => speaker.queue("həlˈoʊ $", "ipa"), /'\$' is not an IPA phoneme/);
+  assert.throws(() => speaker.queue("HH AH0 QQ OW1"), /"QQ" is not an ARPAbet phoneme/);
+  assert.throws(() => speaker.queue("həlˈoʊ $", "ipa"), /"\$" is not an IPA phoneme/);
   assert.equal(speaker.queue("həlˈoʊ.", "ipa"), true);
   assert.ok(sayAll(speaker).length > 10000);
 });

@@ -86,7 +86,7 @@ test("typed words are transcribed, and an unknown one is named", async () => {
   await page.click("#say-button");
   await page.waitForFunction(() =>
     document.getElementById("say-info").textContent.includes("λόγος"));
-  assert.match(await page.textContent("#say-info"), /'λόγος' is not among the \d+ words known/);
+  assert.match(await page.textContent("#say-info"), /"λόγος" is not among the \d+ words known/);
   await page.fill("#say-text", "hello xylophone");
   await page.click("#say-button");
   await page.waitForFunction(() =>
