@@ -1,13 +1,11 @@
 // Helpers of the tests that run tractwave-render as a user runs it: the
 // program is started with arguments in a folder of its own, and its files,
-// messages and exit status are checked. WAV files are read back with
-// libsndfile.
+// messages and exit status are checked.
 #pragma once
 
 #include "score.h"
+#include "tool_test.h"
 #include "tw_test.h"
-
-#include <sndfile.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -32,48 +30,12 @@ namespace tw::render_test {
 namespace fs = std::filesystem;
 using tw::render::Score;
 
-struct Result {
-  int status = -1; // the exit status, or 128 + the signal that ended it
-  std::string out, err;
-};
-
-inline std::string slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void write_text(const fs::path &p, const std::string &text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-struct Wav {
-  SF_INFO info{};
-  std::vector<float> samples;
-};
-
-inline Wav read_wav(const fs::path &p) {
-  Wav w;
-  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &w.info);
-  if (!f) {
-    ADD_FAILURE() << "cannot read " << p << ": " << sf_strerror(nullptr);
-    return w;
-  }
-  w.samples.resize(static_cast<std::size_t>(w.info.frames * w.info.channels));
-  EXPECT_EQ(sf_read_float(f, w.samples.data(), w.info.frames), w.info.frames);
-  sf_close(f);
-  return w;
-}
-
-inline std::vector<short> read_pcm16(const fs::path &p) {
-  SF_INFO info{};
-  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &info);
-  std::vector<short> s(f ? static_cast<std::size_t>(info.frames) : 0);
-  if (f) {
-    sf_read_short(f, s.data(), info.frames);
-    sf_close(f);
-  }
-  return s;
-}
+using tool_test::read_pcm16;
+using tool_test::read_wav;
+using tool_test::Result;
+using tool_test::slurp;
+using tool_test::Wav;
+using tool_test::write_text;
 
 // Each test works in a directory of its own, so that "no file left behind"
 // can be checked by listing it.

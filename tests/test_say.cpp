@@ -1,6 +1,8 @@
 // tractwave-say as a user runs it: what it writes, and how it refuses what it
 // cannot speak (one message naming the word, phoneme, file or option, exit
 // status 2, no file written and none changed).
+#include "tool_test.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -26,12 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-  long max_rss_kb = 0;
-  double cpu_seconds = 0.0;
-};
+using tw::tool_test::read_wav;
+using tw::tool_test::Result;
+using tw::tool_test::slurp;
+using tw::tool_test::Wav;
 
 // How a run is set up beyond its arguments.
 struct RunSetup {
@@ -40,29 +40,6 @@ struct RunSetup {
   int signal_after_ms = 0; // SIGTERM-like: send `signal` after this long
   int signal = 0;
 };
-
-std::string slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-struct Wav {
-  SF_INFO info{};
-  std::vector<float> samples;
-};
-
-Wav read_wav(const fs::path &p) {
-  Wav w;
-  SNDFILE *f = sf_open(p.c_str(), SFM_READ, &w.info);
-  if (!f) {
-    ADD_FAILURE() << "cannot read " << p << ": " << sf_strerror(nullptr);
-    return w;
-  }
-  w.samples.resize(static_cast<size_t>(w.info.frames));
-  sf_read_float(f, w.samples.data(), w.info.frames);
-  sf_close(f);
-  return w;
-}
 
 double peak_dbfs(const Wav &w) {
   float peak = 0.0f;

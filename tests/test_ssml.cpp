@@ -2,7 +2,7 @@
 // what is refused.
 #include "ssml.h"
 
-#include "score.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -120,11 +120,11 @@ TEST(Ssml, RefusesWhatItCannotRead) {
         "<speak><phoneme>a</phoneme></speak>", "<speak>a &nbsp; b</speak>",
         "<speak>a <!-- b</speak>", "<speak><prosody rate=1>a</prosody></speak>",
         "<p>hi</p>"}) {
-    EXPECT_THROW(parse_ssml(bad), tw::render::Error) << bad;
+    EXPECT_THROW(parse_ssml(bad), tw::tool::Error) << bad;
   }
   try {
     parse_ssml("<speak>ok <break time=\"x\"/></speak>");
-  } catch (const tw::render::Error &e) {
+  } catch (const tw::tool::Error &e) {
     EXPECT_NE(std::string(e.what()).find("byte 10"), std::string::npos)
         << e.what();
   }
@@ -138,7 +138,7 @@ TEST(InlinePhonemes, PlainTextEscapes) {
   EXPECT_EQ(s[1].text, "HH AH0 L OW1");
   EXPECT_EQ(s[2].text, " to tractwave.");
   EXPECT_EQ(parse_plain("no escapes here").size(), 1u);
-  EXPECT_THROW(parse_plain("a [[HH AH0"), tw::render::Error);
+  EXPECT_THROW(parse_plain("a [[HH AH0"), tw::tool::Error);
   // Inside SSML text too.
   EXPECT_EQ(parse_ssml("<speak>a [[B IY1]]</speak>")[1].kind, Kind::arpabet);
 }

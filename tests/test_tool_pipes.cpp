@@ -1,6 +1,8 @@
 // tractwave-say and tractwave-render in pipelines, as espeak-ng and sox
 // users run them: text on standard input, sound on standard output through
 // a pipe, messages on standard error, the output format from its name.
+#include "tool_test.h"
+
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
@@ -20,10 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+using tw::tool_test::Result;
 
 // Runs a program with `input` on a pipe as standard input and standard
 // output and error read from pipes (neither can seek).
@@ -136,9 +135,7 @@ TEST_F(Pipes, SayReadsStandardInputAndWritesStandardOutput) {
 
   // The same speech as from the words given as arguments, and from -f -.
   ASSERT_EQ(say({"hello world", "-o", "words.wav", "-q"}).status, 0);
-  std::ifstream f(dir / "words.wav", std::ios::binary);
-  const std::string file((std::istreambuf_iterator<char>(f)),
-                         std::istreambuf_iterator<char>());
+  const std::string file = tw::tool_test::slurp(dir / "words.wav");
   EXPECT_EQ(piped.out, file);
   const Result dash = say({"-f", "-", "-o", "-", "-q"}, "hello world");
   EXPECT_EQ(dash.out, file);

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Windows x86-64 (tests under wine), Linux arm64 (tests under qemu), the
-# macOS objects, the installed package on every built platform, and the
+# Windows x86-64 (tests under wine; the tools compiled), Linux arm64 (tests
+# under qemu), the macOS objects, the installed package on every built platform, and the
 # known-answer block compared across platforms. Builds go to build-platforms/.
 set -eu
 . tools/lib.sh
@@ -109,6 +109,8 @@ compare_block() {
 }
 
 cross_build windows x86_64-w64-mingw32
+echo "--- Windows: the tools' sources (no libsndfile for Windows to link with)"
+sh tests/check_windows_tools.sh "$OUT/windows-tools"
 cross_build arm64 aarch64-linux-gnu
 # The arm64 library fuses multiply-adds, as the shipped one does; the x86-64
 # libraries keep the written rounding and contain none.

@@ -1,36 +1,25 @@
 // tractwave-render: renders a score of articulatory keyframes to a WAV file.
+#include "cli.h"
 #include "demo_score.h"
 #include "output.h"
 #include "score.h"
 
-#include <CLI/CLI.hpp>
 #include <sndfile.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
-#include <signal.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
 using namespace tw::render;
+using namespace tw::tool;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitFault = 2;
 // Samples rendered and written at a time, whatever the block size: the block
 // says where parameters change, not how much is held in memory.
 constexpr int kPiece = 1 << 16;
@@ -123,7 +112,7 @@ class Progress {
 public:
   Progress(std::int64_t total, int rate)
       : total_(total), rate_(rate), start_(Clock::now()),
-        enabled_(isatty(2) != 0) {}
+        enabled_(os::is_terminal(2)) {}
 
   void update(std::int64_t done) {
     if (!enabled_)
@@ -197,7 +186,7 @@ int render(const Options &opt, std::optional<int> rate,
     Progress progress(plan.total, plan.rate);
     while (!renderer.done()) {
       if (g_stop_signal)
-        return 128 + g_stop_signal; // the OutputFile removes its temporary
+        return stopped_status(); // the OutputFile removes its temporary
       const std::int64_t at = renderer.position();
       const int n = renderer.render(buffer.data(), kPiece);
       if (gain_db != 0.0)
@@ -232,7 +221,7 @@ int render(const Options &opt, std::optional<int> rate,
                 "); no file written");
   }
   if (!out.commit())
-    return 128 + g_stop_signal;
+    return stopped_status();
   const double wall =
       std::chrono::duration<double>(Clock::now() - start).count();
   const double seconds = static_cast<double>(plan.total) / plan.rate;
@@ -264,9 +253,8 @@ int main(int argc, char **argv) {
                "built-in demo to tractwave-demo.wav.",
                "tractwave-render"};
   app.footer(kFooter);
-  app.set_version_flag("--version", std::string("tractwave-render ") +
-                                        TRACTWAVE_RENDER_VERSION + " (" +
-                                        sf_version_string() + ")");
+  app.set_version_flag(
+      "--version", version_text("tractwave-render", TRACTWAVE_RENDER_VERSION));
   app.add_option("score", opt.score,
                  "Score file (.csv or .json; - for standard input)");
   app.add_option("-o,--output", opt.output,
@@ -280,9 +268,7 @@ int main(int argc, char **argv) {
   app.add_option("--block", opt.block,
                  "Samples per block, 1 to 2147483647; parameters change at "
                  "block boundaries (default: the score's block, else 64)");
-  app.add_option("--format", opt.format,
-                 "Sample format: float (32-bit, default) or pcm16")
-      ->check(CLI::IsMember({"float", "pcm16"}));
+  add_sample_format(app, opt.format);
   app.add_option("--input-format", opt.input_format,
                  "Score format when the extension does not tell: csv or json")
       ->check(CLI::IsMember({"csv", "json"}));
@@ -293,26 +279,13 @@ int main(int argc, char **argv) {
                  "Largest score file read, in MiB (default 256)");
   app.add_flag("--print-demo", opt.print_demo,
                "Print the built-in demo score (JSON) to stdout and exit");
-  app.add_flag("-q,--quiet", opt.quiet, "Do not print the summary line");
+  add_quiet(app, opt.quiet);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion &e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError &e) {
-    std::cerr << "tractwave-render: " << printable(e.what())
-              << " (see --help)\n";
-    return kExitFault;
-  }
-
-  if (opt.print_demo) {
-    std::fputs(kDemoScore, stdout);
-    return std::fflush(stdout) == 0 ? 0 : kExitFault;
-  }
-
-  try {
+  return run_tool(app, argc, argv, [&] {
+    if (opt.print_demo) {
+      std::fputs(kDemoScore, stdout);
+      return std::fflush(stdout) == 0 ? 0 : kExitFault;
+    }
     // Option values are checked before anything is read or written; a score's
     // own sample_rate and block are checked when it is parsed.
     std::optional<int> rate, block;
@@ -344,11 +317,5 @@ int main(int argc, char **argv) {
       max_score_bytes = static_cast<std::size_t>(mib) << 20;
     }
     return render(opt, rate, block, max_score_bytes);
-  } catch (const Error &e) {
-    std::cerr << "tractwave-render: " << printable(e.what()) << "\n";
-    return kExitFault;
-  } catch (const std::bad_alloc &) {
-    std::cerr << "tractwave-render: out of memory\n";
-    return kExitFault;
-  }
+  });
 }

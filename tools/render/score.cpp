@@ -2,20 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
-
-#ifndef _WIN32
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace tw::render {
 
@@ -32,7 +24,9 @@ double initial_value(int param) {
 
 namespace {
 
-constexpr std::size_t kQuoteChars = 40;
+using tool::decimal_number;
+using tool::quote;
+
 constexpr std::size_t kLiteralChars = 40;
 
 int param_index(std::string_view name) {
@@ -149,35 +143,6 @@ std::size_t json_number_length(std::string_view s) {
       return 0;
   }
   return i;
-}
-
-// A CSV cell's number: an optional sign, digits with an optional decimal
-// point (".5" and "5." included, as spreadsheets write them), an optional
-// exponent. Nothing else: no "nan", "inf" or hexadecimal.
-bool is_csv_number(std::string_view s) {
-  std::size_t i = 0, whole = 0, fraction = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-    ++i;
-  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
-    ++i, ++whole;
-  if (i < s.size() && s[i] == '.') {
-    ++i;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
-      ++i, ++fraction;
-  }
-  if (whole + fraction == 0)
-    return false;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-      ++i;
-    const std::size_t from = i;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))
-      ++i;
-    if (i == from)
-      return false;
-  }
-  return i == s.size();
 }
 
 // Correctly rounded, like every JSON reader; a literal too large for a
@@ -353,26 +318,6 @@ private:
     return u;
   }
 
-  static void append_utf8(std::string &out, unsigned cp) {
-    // A lone surrogate from an escape is kept as its three-byte form, so that
-    // messages show it as the other front ends do.
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-
   std::string string_() {
     std::string out;
     ++pos_; // the opening quote
@@ -410,7 +355,9 @@ private:
           else
             pos_ = back;
         }
-        append_utf8(out, cp);
+        // A lone surrogate is kept, so that messages show it as the other
+        // front ends do.
+        tool::append_utf8(out, cp);
       } else {
         syntax("bad escape in a string");
       }
@@ -599,52 +546,6 @@ private:
 
 } // namespace
 
-std::string quote(std::string_view text) {
-  static const char *hex = "0123456789abcdef";
-  std::string out = "\"";
-  std::size_t i = 0, chars = 0;
-  while (i < text.size()) {
-    if (chars == kQuoteChars) {
-      out += "...";
-      break;
-    }
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    // Decode one character; a byte that starts no sequence stands alone.
-    std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (c >= 0x80 && (c < 0xC2 || c > 0xF4))
-      len = 1;
-    len = std::min(len, text.size() - i);
-    unsigned cp = len == 1 ? c : c & (0x7F >> len);
-    bool ok = len > 1 || c < 0x80;
-    for (std::size_t k = 1; k < len; ++k) {
-      const unsigned char ck = static_cast<unsigned char>(text[i + k]);
-      ok = ok && (ck & 0xC0) == 0x80;
-      cp = (cp << 6) | (ck & 0x3F);
-    }
-    if (!ok) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-      ++i, ++chars;
-      continue;
-    }
-    if (cp == '"' || cp == '\\') {
-      out += '\\';
-      out += static_cast<char>(cp);
-    } else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out += "\\u";
-      for (int shift = 12; shift >= 0; shift -= 4)
-        out += hex[(cp >> shift) & 15];
-    } else {
-      out.append(text.substr(i, len));
-    }
-    i += len;
-    ++chars;
-  }
-  return out + "\"";
-}
-
 Score parse_csv(std::string_view text, const std::string &origin) {
   text = checked_text(text, origin);
   std::vector<int> columns; // parameter index per column, -1 for t
@@ -687,10 +588,13 @@ Score parse_csv(std::string_view text, const std::string &origin) {
       // An empty parameter cell leaves the parameter out of this keyframe.
       if (cells[c].empty() && index >= 0)
         continue;
-      if (!is_csv_number(cells[c]))
+      // A CSV cell is a number in decimal: ".5" and "5." included, as
+      // spreadsheets write them.
+      const auto number = decimal_number(cells[c]);
+      if (!number)
         throw Error(where + name + ": must be a number, not " +
                     quote(cells[c]));
-      const double v = to_double(cells[c]);
+      const double v = *number;
       if (auto bad = check_value(name, v, cells[c], index < 0))
         throw Error(where + *bad);
       if (index < 0)
@@ -718,12 +622,6 @@ Score parse_score(std::string_view text, ScoreFormat format,
                                     : parse_json(text, origin);
 }
 
-std::optional<double> decimal_number(std::string_view text) {
-  if (!is_csv_number(text))
-    return std::nullopt;
-  return to_double(text);
-}
-
 std::optional<ScoreFormat> format_from_extension(const std::string &path) {
   const auto dot = path.rfind('.');
   if (dot == std::string::npos ||
@@ -739,80 +637,9 @@ std::optional<ScoreFormat> format_from_extension(const std::string &path) {
   return std::nullopt;
 }
 
-std::string read_text_file(const std::string &path, const std::string &what,
-                           std::size_t max_bytes, const std::string &raise,
-                           bool allow_stdin) {
-  const auto too_large = [&] {
-    return Error(path + ": the " + what + " is larger than " +
-                 std::to_string(max_bytes >> 20) + " MiB" +
-                 (raise.empty() ? "" : " (" + raise + ")"));
-  };
-  std::string text;
-#ifdef _WIN32
-  (void)allow_stdin;
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw Error(path + ": cannot open the " + what + ": " +
-                std::strerror(errno));
-  char buf[65536];
-  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-    if (text.size() + static_cast<std::size_t>(in.gcount()) > max_bytes)
-      throw too_large();
-    text.append(buf, static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad())
-    throw Error(path + ": cannot read the " + what + ": " +
-                std::strerror(errno));
-#else
-  const bool from_stdin = allow_stdin && path == "-";
-  const int fd = from_stdin ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    throw Error(path + ": cannot open the " + what + ": " +
-                std::strerror(errno));
-  struct Closer {
-    int fd;
-    ~Closer() {
-      if (fd != 0)
-        close(fd);
-    }
-  } closer{fd};
-  struct stat st {};
-  if (fstat(fd, &st) != 0)
-    throw Error(path + ": cannot read the " + what + ": " +
-                std::strerror(errno));
-  if (S_ISDIR(st.st_mode))
-    throw Error(path + ": is a directory, not a " + what);
-  // A file says how large it is; a FIFO or device is read into a buffer
-  // that grows, but never past the limit, so it never holds much more.
-  if (S_ISREG(st.st_mode) &&
-      static_cast<std::uintmax_t>(st.st_size) > max_bytes)
-    throw too_large();
-  if (S_ISREG(st.st_mode))
-    text.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      throw Error(path + ": cannot read the " + what + ": " +
-                  std::strerror(errno));
-    if (n == 0)
-      break;
-    const std::size_t size = text.size() + static_cast<std::size_t>(n);
-    if (size > max_bytes)
-      throw too_large();
-    if (size > text.capacity())
-      text.reserve(std::min(max_bytes, std::max(size, 2 * text.capacity())));
-    text.append(buf, static_cast<std::size_t>(n));
-  }
-#endif
-  return text;
-}
-
 std::string read_score_file(const std::string &path, std::size_t max_bytes) {
-  return read_text_file(path, "score", max_bytes,
-                        "--max-score-size raises the limit");
+  return tool::read_text_file(path, "score", max_bytes,
+                              "--max-score-size raises the limit");
 }
 
 void check_rate(long long rate, const std::string &what) {

@@ -5,6 +5,7 @@
 // follow it, checked by the shared cases in tests/scores/.
 #pragma once
 
+#include "text.h"
 #include "tractwave.h"
 
 #include <array>
@@ -12,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,11 +56,8 @@ struct Score {
   std::optional<int> block;
 };
 
-// A fault in a score or in the options; what() names the file and the line,
-// key or option at fault.
-struct Error : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+// A fault in a score or in the options: the tools' one kind of fault.
+using tool::Error;
 
 enum class ScoreFormat { csv, json };
 
@@ -71,24 +68,11 @@ Score parse_json(std::string_view text, const std::string &origin);
 Score parse_score(std::string_view text, ScoreFormat format,
                   const std::string &origin);
 
-// Reads a file (or FIFO) of at most max_bytes, "-" meaning standard input
-// where allow_stdin; a directory, an unreadable or a larger file is an Error
-// naming it as `what` ("score", "dictionary"), with `raise` telling how to
-// allow more.
-std::string read_text_file(const std::string &path, const std::string &what,
-                           std::size_t max_bytes, const std::string &raise,
-                           bool allow_stdin = false);
-
-// A score file, read as above.
+// A score file, read as tool::read_text_file reads one.
 std::string read_score_file(const std::string &path, std::size_t max_bytes);
 
 // The format an extension (.csv, .json, any case) implies, if any.
 std::optional<ScoreFormat> format_from_extension(const std::string &path);
-
-// A number written in decimal as CSV cells and command-line options take it
-// (an optional sign, digits, a decimal point, an exponent), if `text` is one.
-// "nan", "inf", hexadecimal and octal forms are not numbers here.
-std::optional<double> decimal_number(std::string_view text);
 
 // Throws Error naming `what` if the rate or block size is unusable.
 void check_rate(long long rate, const std::string &what);
@@ -113,11 +97,6 @@ Plan plan_rendering(const Score &score, const std::string &origin,
 // keyframe the first holds, after the last the last; where two keyframes
 // share a time, the later one holds from that time on.
 ParamVector params_at(const Score &score, double t);
-
-// Text from a score made safe to print: quoted, with control characters
-// escaped (so that a terminal shows them rather than obeys them) and cut
-// short after 40 characters.
-std::string quote(std::string_view text);
 
 // Renders a score on the calling thread, from a new voice (zero waves and
 // phase): the block that starts at sample s uses the parameter vector at

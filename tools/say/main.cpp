@@ -1,12 +1,12 @@
 // tractwave-say: speaks English text (or phonemes) through the speech
 // library into a WAV file.
+#include "cli.h"
 #include "output.h"
-#include "score.h"
 #include "ssml.h"
+#include "text.h"
 
 #include "tractwave_speech.h"
 
-#include <CLI/CLI.hpp>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -29,7 +29,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char **environ;
@@ -37,16 +36,9 @@ extern char **environ;
 
 namespace {
 
-using tw::render::catch_stop_signals;
-using tw::render::decibels;
-using tw::render::Error;
-using tw::render::g_stop_signal;
-using tw::render::OutputFile;
-using tw::render::printable;
-using tw::render::quote;
+using namespace tw::tool;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitFault = 2;
 constexpr const char *kDefaultDictionary =
     "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
 // Phones the speaker's queue holds; a phrase longer than a quarter of it is
@@ -67,7 +59,8 @@ constexpr std::size_t kMaxDictionaryBytes = std::size_t(256) << 20;
 // a fault of espeak-ng's, not a pronunciation.
 // (--espeak-timeout changes the time.)
 constexpr const char *kEspeakSeconds = "30";
-constexpr std::size_t kMaxEspeakBytes = std::size_t(1) << 20;
+// (Windows runs no espeak-ng.)
+[[maybe_unused]] constexpr std::size_t kMaxEspeakBytes = std::size_t(1) << 20;
 
 const char *kFooter = R"(Input
   English words are looked up in the pronouncing dictionary (--dict, by
@@ -132,12 +125,11 @@ struct Options {
 
 double number_option(const std::string &text, const std::string &option,
                      double lo, double hi) {
-  const auto v = tw::render::decimal_number(text);
+  const auto v = decimal_number(text);
   if (!v || !(*v >= lo && *v <= hi)) {
     char range[64];
     std::snprintf(range, sizeof range, "%g to %g", lo, hi);
-    throw Error(option + ": " + tw::render::quote(text) +
-                " is not a number from " + range);
+    throw Error(option + ": " + quote(text) + " is not a number from " + range);
   }
   return *v;
 }
@@ -145,7 +137,7 @@ double number_option(const std::string &text, const std::string &option,
 // A dictionary or a text, "-" being standard input.
 std::string read_file(const std::string &path, const std::string &what,
                       std::size_t max_bytes) {
-  return tw::render::read_text_file(path, what, max_bytes, "", true);
+  return read_text_file(path, what, max_bytes, "", true);
 }
 
 // The text, phonemes or IPA to speak, within the limits of input: at most
@@ -363,7 +355,8 @@ Lexicon load_lexicon(const std::string &dict_path) {
 // Without --dict and without Debian's dictionary, every word is asked of
 // espeak-ng (with one notice), or the message names the package to install.
 bool use_espeak_only(const Options &opt) {
-  if (!opt.dict.empty() || access(kDefaultDictionary, F_OK) == 0)
+  os::Status dictionary;
+  if (!opt.dict.empty() || os::status(kDefaultDictionary, dictionary))
     return false;
   if (opt.no_espeak || !espeak_installed())
     throw Error(std::string("no pronouncing dictionary at ") +
@@ -732,28 +725,17 @@ std::int64_t speak(const std::vector<Piece> &pieces, const Options &opt,
   return total;
 }
 
-#ifndef _WIN32
-bool same_file(const std::string &a, const std::string &b) {
-  struct stat sa, sb;
-  return !a.empty() && !b.empty() && stat(a.c_str(), &sa) == 0 &&
-         stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-#else
-bool same_file(const std::string &a, const std::string &b) { return a == b; }
-#endif
-
 // The output writer refuses to overwrite the text it was given; the
 // dictionary and the trajectory must not be overwritten either.
 void refuse_overwriting_inputs(const Options &opt) {
   const std::string dict = opt.dict.empty() ? kDefaultDictionary : opt.dict;
   for (const std::string &out : {opt.output, opt.score})
     for (const std::string &in : {dict, opt.text_file})
-      if (same_file(out, in))
+      if (os::same_file(out, in))
         throw Error(out + ": that is an input (" + in +
                     "); choose another output name");
   if (!opt.score.empty() &&
-      (opt.score == opt.output || same_file(opt.score, opt.output)))
+      (opt.score == opt.output || os::same_file(opt.score, opt.output)))
     throw Error(opt.score + ": the trajectory and the sound cannot share a "
                             "file");
 }
@@ -782,7 +764,7 @@ int print_phonemes(const std::vector<std::string> &tokens) {
 // input, as espeak-ng takes it, unless that is a terminal.
 int read_standard_input(Options &opt) {
   if (!opt.words.empty() || opt.has_phonemes || opt.has_ipa ||
-      !opt.text_file.empty() || isatty(0))
+      !opt.text_file.empty() || os::is_terminal(0))
     return 0;
   opt.text_file = "-";
   return 1;
@@ -847,7 +829,7 @@ int run(const Options &opt) {
     throw Error(std::string(e.what()) + " (the speaking rate is --speed)");
   }
   if (rate_value != std::floor(rate_value))
-    throw Error("--sample-rate (--rate): " + tw::render::quote(opt.rate) +
+    throw Error("--sample-rate (--rate): " + quote(opt.rate) +
                 " is not a whole number of Hz");
   const int rate = static_cast<int>(rate_value);
   const int voice = opt.voice == "female"  ? TRACTWAVE_SPEECH_FEMALE
@@ -902,7 +884,7 @@ int run(const Options &opt) {
           peak = std::max(peak, static_cast<double>(std::fabs(x[i])));
       });
   if (total < 0)
-    return 128 + g_stop_signal;
+    return stopped_status();
   if (total == 0 || peak == 0.0)
     throw Error("nothing to say: the input holds no phonemes");
   if (static_cast<double>(total) * (opt.format == "pcm16" ? 2 : 4) >
@@ -944,15 +926,15 @@ int run(const Options &opt) {
         out.write(scaled.data(), n);
       });
   if (again < 0)
-    return 128 + g_stop_signal;
+    return stopped_status();
   if (trace) {
     trace->put("\n]}\n");
     trace->flush();
     if (!trajectory->commit())
-      return 128 + g_stop_signal;
+      return stopped_status();
   }
   if (!out.commit())
-    return 128 + g_stop_signal;
+    return stopped_status();
   const double wall =
       std::chrono::duration<double>(Clock::now() - start).count();
   if (!opt.quiet) {
@@ -984,9 +966,8 @@ int main(int argc, char **argv) {
                "vocal tract into a mono WAV file.",
                "tractwave-say"};
   app.footer(kFooter);
-  app.set_version_flag("--version", std::string("tractwave-say ") +
-                                        TRACTWAVE_SAY_VERSION + " (" +
-                                        sf_version_string() + ")");
+  app.set_version_flag("--version",
+                       version_text("tractwave-say", TRACTWAVE_SAY_VERSION));
   app.add_option("words", opt.words,
                  "English text to speak (SSML when it starts with <speak>; "
                  "[[...]] holds ARPAbet); without words, --text-file or "
@@ -1022,45 +1003,24 @@ int main(int argc, char **argv) {
   app.add_option("--sample-rate,--rate", opt.rate,
                  "Sample rate in Hz, 8000 to 768000 (default 48000; --rate "
                  "is its old spelling; the speaking rate is --speed)");
-  app.add_option("--format", opt.format,
-                 "Sample format: float (32-bit, default) or pcm16")
-      ->check(CLI::IsMember({"float", "pcm16"}));
+  add_sample_format(app, opt.format);
   app.add_option("--score", opt.score,
                  "Also write the engine controls, about every millisecond, "
                  "to this JSON file");
   app.add_flag("--print-phonemes", opt.print_phonemes,
                "Print the ARPAbet that would be spoken and exit");
-  app.add_flag("-q,--quiet", opt.quiet, "Do not print the summary line");
+  add_quiet(app, opt.quiet);
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion &e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError &e) {
-    std::cerr << "tractwave-say: " << printable(e.what()) << " (see --help)\n";
-    return kExitFault;
-  }
-  opt.has_phonemes = app.count("--phonemes") > 0;
-  opt.has_ipa = app.count("--ipa-input") > 0;
-  if (opt.voices) {
-    list_voices();
-    return std::fflush(stdout) == 0 ? 0 : kExitFault;
-  }
-  if (opt.espeak_ipa) {
-    std::cerr << "tractwave-say: --ipa: IPA to speak is given with "
-                 "--ipa-input; --print-phonemes prints the phonemes "
-                 "(ARPAbet)\n";
-    return kExitFault;
-  }
-  try {
+  return run_tool(app, argc, argv, [&] {
+    opt.has_phonemes = app.count("--phonemes") > 0;
+    opt.has_ipa = app.count("--ipa-input") > 0;
+    if (opt.voices) {
+      list_voices();
+      return std::fflush(stdout) == 0 ? 0 : kExitFault;
+    }
+    if (opt.espeak_ipa)
+      throw Error("--ipa: IPA to speak is given with --ipa-input; "
+                  "--print-phonemes prints the phonemes (ARPAbet)");
     return run(opt);
-  } catch (const Error &e) {
-    std::cerr << "tractwave-say: " << printable(e.what()) << "\n";
-    return kExitFault;
-  } catch (const std::bad_alloc &) {
-    std::cerr << "tractwave-say: out of memory\n";
-    return kExitFault;
-  }
+  });
 }

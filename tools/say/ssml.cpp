@@ -1,9 +1,12 @@
 #include "ssml.h"
 
-#include "score.h"
+#include "text.h"
+
+#include "tractwave_speech.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -12,39 +15,14 @@ namespace tw::say {
 
 namespace {
 
-using tw::render::Error;
+using tw::tool::decimal_number;
+using tw::tool::Error;
 
 constexpr double kMaxPause = 600.0; // seconds
 constexpr double kMinScale = 0.25, kMaxScale = 4.0;
 
-// Letter and digit names in ARPAbet, so that say-as spells the same way
-// whatever the dictionary holds (Debian's gives the article for "a").
-const char *const kLetters[26] = {"EY1",
-                                  "B IY1",
-                                  "S IY1",
-                                  "D IY1",
-                                  "IY1",
-                                  "EH1 F",
-                                  "JH IY1",
-                                  "EY1 CH",
-                                  "AY1",
-                                  "JH EY1",
-                                  "K EY1",
-                                  "EH1 L",
-                                  "EH1 M",
-                                  "EH1 N",
-                                  "OW1",
-                                  "P IY1",
-                                  "K Y UW1",
-                                  "AA1 R",
-                                  "EH1 S",
-                                  "T IY1",
-                                  "Y UW1",
-                                  "V IY1",
-                                  "D AH1 B AH0 L Y UW0",
-                                  "EH1 K S",
-                                  "W AY1",
-                                  "Z IY1"};
+// Digit names in ARPAbet, so that say-as spells the same way whatever the
+// dictionary holds; a letter's name is the speech library's.
 const char *const kDigits[10] = {
     "Z IH1 R OW0", "W AH1 N",   "T UW1",         "TH R IY1", "F AO1 R",
     "F AY1 V",     "S IH1 K S", "S EH1 V AH0 N", "EY1 T",    "N AY1 N"};
@@ -76,7 +54,7 @@ std::optional<double> number_with_unit(const std::string &text,
   if (text.size() <= unit.size() ||
       lower(text.substr(text.size() - unit.size())) != lower(unit))
     return std::nullopt;
-  return tw::render::decimal_number(text.substr(0, text.size() - unit.size()));
+  return decimal_number(text.substr(0, text.size() - unit.size()));
 }
 
 bool signed_text(const std::string &text) {
@@ -109,7 +87,7 @@ double rate_of(const std::string &text, std::size_t at) {
     return w->second;
   auto v = percent(text);
   if (!v && !signed_text(text))
-    v = tw::render::decimal_number(text); // a bare multiplier: "1.5"
+    v = decimal_number(text); // a bare multiplier: "1.5"
   return scale_or_throw(v, "rate", text, at);
 }
 
@@ -139,7 +117,7 @@ double volume_of(const std::string &text, std::size_t at) {
     if (const auto db = number_with_unit(text, "dB"))
       v = std::pow(10.0, *db / 20.0);
   if (!v && !signed_text(text))
-    if (const auto n = tw::render::decimal_number(text)) // 0 to 100
+    if (const auto n = decimal_number(text)) // 0 to 100
       v = *n / 100.0;
   return scale_or_throw(v, "volume", text, at);
 }
@@ -195,22 +173,7 @@ std::string decode_entities(std::string_view text, std::size_t at) {
           std::strtoul(digits.c_str(), &stop, hex ? 16 : 10);
       if (digits.empty() || *stop || code == 0 || code > 0x10FFFF)
         throw Error(where(at + i) + "&" + name + "; is not a character");
-      // UTF-8
-      if (code < 0x80) {
-        out += static_cast<char>(code);
-      } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-      }
+      tw::tool::append_utf8(out, static_cast<unsigned>(code));
     } else {
       throw Error(where(at + i) + "&" + name + "; is not an entity");
     }
@@ -264,14 +227,14 @@ void plain_into(std::vector<Segment> &out, std::string_view text,
 std::string spelled(const std::string &text, bool letters) {
   std::string out;
   for (unsigned char c : text) {
-    const char *name = nullptr;
+    // The library reads a word of one letter as the letter's name.
+    const char letter[2] = {static_cast<char>(c), '\0'};
+    char name[32] = "";
     if (c >= '0' && c <= '9')
-      name = kDigits[c - '0'];
-    else if (letters && c >= 'a' && c <= 'z')
-      name = kLetters[c - 'a'];
-    else if (letters && c >= 'A' && c <= 'Z')
-      name = kLetters[c - 'A'];
-    if (name)
+      std::snprintf(name, sizeof name, "%s", kDigits[c - '0']);
+    else if (letters && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+      tractwave_speech_spell(letter, name, sizeof name);
+    if (*name)
       out += std::string(out.empty() ? "" : " | ") + name;
   }
   return out;

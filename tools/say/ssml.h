@@ -25,14 +25,14 @@ struct Segment {
 // declaration, is <speak>.
 bool is_ssml(std::string_view text);
 
-// The segments of an SSML document. Throws tw::render::Error, naming the
+// The segments of an SSML document. Throws tw::tool::Error, naming the
 // byte offset, for markup that cannot be read (an unclosed tag or comment,
 // an unknown entity, a bad attribute value of a known tag, a closing tag
 // that does not match).
 std::vector<Segment> parse_ssml(std::string_view text);
 
 // The segments of plain text: words, and the ARPAbet of every [[...]].
-// Throws tw::render::Error for a [[ without its ]].
+// Throws tw::tool::Error for a [[ without its ]].
 std::vector<Segment> parse_plain(std::string_view text);
 
 } // namespace tw::say

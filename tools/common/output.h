@@ -5,32 +5,15 @@
 // (a device, a FIFO, a terminal) is written in place.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "os.h"
+
 #include <sndfile.h>
 
-namespace tw::render {
-
-// Set by the signal handlers of the program; a write that sees it set stops
-// and leaves everything as it was.
-extern volatile std::sig_atomic_t g_stop_signal;
-
-// Ctrl-C, kill and a closed terminal set g_stop_signal instead of ending the
-// program, so that a tool stops cleanly. Without SA_RESTART a blocking open
-// or write (a FIFO without a reader) returns, so the signal is seen at once;
-// a reader that goes away is a write error, reported as such.
-void catch_stop_signals();
-
-// Messages quote what the score says with its control characters escaped;
-// this does the same for the rest (file names, option values, words), so
-// that no message can drive the terminal.
-std::string printable(const std::string &message);
-
-// A level as dBFS, for the tools' summaries.
-std::string decibels(double level);
+namespace tw::tool {
 
 class OutputFile {
 public:
@@ -70,6 +53,10 @@ private:
   // Checks the target and creates what is written to (fd_).
   void open_target(const std::string &score);
   void open_standard_output();
+  // Writes to out_fd_: in place where it can seek, else from a spool file
+  // once complete.
+  void write_through();
+  void create_temporary();
   [[noreturn]] void fail(const std::string &what, int error) const;
   void discard();
   bool copy_to(int to) const;
@@ -81,9 +68,8 @@ private:
   int fd_ = -1;     // what libsndfile writes
   int out_fd_ = -1; // the device or FIFO, in the in-place modes
   bool keep_owner_ = false;
-  unsigned mode_bits_ = 0;
-  unsigned owner_ = 0, group_ = 0;
+  os::Status like_; // the permissions (and owner) the file ends up with
   SNDFILE *file_ = nullptr;
 };
 
-} // namespace tw::render
+} // namespace tw::tool
