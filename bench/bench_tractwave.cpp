@@ -14,8 +14,8 @@ struct Voice {
   float phase = 0.0f;
 };
 
-const float kNeutral[10] = {0.5f, 0.8f, 0.5f, 0.5f, 0.5f,
-                            0.5f, 0.9f, 0.3f, 0.6f, 0.2f};
+const float kNeutral[TRACTWAVE_NUM_PARAMETERS] = {0.5f, 0.8f, 0.5f, 0.5f, 0.5f,
+                                                  0.5f, 0.9f, 0.3f, 0.6f, 0.2f};
 
 // Per-sample figures: ns_per_sample, and realtime_x, seconds of audio at 48 kHz
 // rendered per second.
@@ -71,7 +71,7 @@ BENCHMARK(BM_geometry);
 void BM_silent(benchmark::State &state) {
   Voice v;
   std::vector<float> out(480);
-  float p[10];
+  float p[TRACTWAVE_NUM_PARAMETERS];
   for (int k = 0; k < 10; ++k)
     p[k] = kNeutral[k];
   for (int block = 0; block < 100; ++block)

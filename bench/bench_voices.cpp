@@ -53,9 +53,9 @@ struct Choir {
       api.init(voices.back());
       for (int k = 0; k < TRACTWAVE_NUM_PARAMETERS; ++k)
         params.push_back(shape(rng));
-      params[10 * i + TRACTWAVE_VOICING] = 0.8f;
-      params[10 * i + TRACTWAVE_VOICE_MIX] = 0.9f;
-      params[10 * i + TRACTWAVE_BREATHINESS] = 0.2f;
+      params[TRACTWAVE_NUM_PARAMETERS * i + TRACTWAVE_VOICING] = 0.8f;
+      params[TRACTWAVE_NUM_PARAMETERS * i + TRACTWAVE_VOICE_MIX] = 0.9f;
+      params[TRACTWAVE_NUM_PARAMETERS * i + TRACTWAVE_BREATHINESS] = 0.2f;
     }
     out.resize(static_cast<size_t>(count) * kBlock);
   }

@@ -5,6 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+/* The parameter layout and the pitch map are tractwave.h's; only its macros
+   and enums are used, so nothing but the voices library is linked. */
+#include "tractwave.h"
 #include "tractwave_voices.h"
 
 #define RATE 48000
@@ -12,14 +15,15 @@
 #define VOICES 4
 
 int main(void) {
-  /* A minor chord on A2 (110 Hz): the pitch parameter is (f0 - 70) / 380. */
+  /* A minor chord on A2 (110 Hz). */
   const float f0[VOICES] = {110.0f, 130.81f, 164.81f, 220.0f};
   const int size = tractwave_voice_size();
   const int alignment = tractwave_voice_alignment();
   void *voices[VOICES];
-  float params[VOICES * 10];
+  float params[VOICES * TRACTWAVE_NUM_PARAMETERS];
   float out[VOICES * BLOCK];
   char *raw, *memory;
+  float *p;
   double sum_sq = 0.0, peak = 0.0;
   int block, i, v;
 
@@ -32,13 +36,15 @@ int main(void) {
   for (v = 0; v < VOICES; ++v) {
     voices[v] = memory + (size_t)v * size;
     tractwave_voice_init(voices[v]);
-    for (i = 0; i < 10; ++i)
-      params[10 * v + i] = 0.5f;
-    params[10 * v + 0] = (f0[v] - 70.0f) / 380.0f;
-    params[10 * v + 1] = 0.8f;                   /* voicing */
-    params[10 * v + 3] = 0.2f + 0.2f * (float)v; /* tongue body: a vowel each */
-    params[10 * v + 6] = 0.9f;                   /* voice mix */
-    params[10 * v + 7] = 0.0f;                   /* velum shut */
+    p = params + TRACTWAVE_NUM_PARAMETERS * v;
+    for (i = 0; i < TRACTWAVE_NUM_PARAMETERS; ++i)
+      p[i] = 0.5f;
+    p[TRACTWAVE_PITCH] =
+        (f0[v] - TRACTWAVE_PITCH_LOWEST_HZ) / TRACTWAVE_PITCH_SPAN_HZ;
+    p[TRACTWAVE_VOICING] = 0.8f;
+    p[TRACTWAVE_TONGUE_BODY] = 0.2f + 0.2f * (float)v; /* a vowel each */
+    p[TRACTWAVE_VOICE_MIX] = 0.9f;
+    p[TRACTWAVE_VELUM] = 0.0f;
   }
 
   for (block = 0; block < RATE / BLOCK; ++block) {

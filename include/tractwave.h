@@ -92,6 +92,21 @@ enum {
 };
 
 /*
+ * The pitch parameter's map: f0 in Hz = pitch x TRACTWAVE_PITCH_SPAN_HZ +
+ * TRACTWAVE_PITCH_LOWEST_HZ, so pitch = (f0 - lowest) / span.
+ */
+#define TRACTWAVE_PITCH_LOWEST_HZ 70.0f
+#define TRACTWAVE_PITCH_SPAN_HZ 380.0f
+
+/*
+ * The reflection coefficients at the tube ends that the chunk functions
+ * use, and a host of step_waveguide_block normally passes.
+ */
+#define TRACTWAVE_GLOTTAL_COEFF 0.75f
+#define TRACTWAVE_LIP_COEFF (-0.85f)
+#define TRACTWAVE_NOSTRIL_COEFF (-0.7f)
+
+/*
  * Turns a parameter vector into the tract geometry.
  *
  * parameters  10 floats, read only (see the table above).

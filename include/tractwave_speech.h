@@ -195,7 +195,8 @@ tractwave_speaker_pending(const tractwave_speaker *speaker);
 /*
  * The engine controls of the last sub-block rendered, for inspection and
  * research (tractwave-say --score writes them). frame receives
- * TRACTWAVE_SPEECH_FRAME_SIZE floats:
+ * TRACTWAVE_SPEECH_FRAME_SIZE floats, at the TRACTWAVE_SPEECH_FRAME_*
+ * offsets below:
  *
  *   [0]       time of the sub-block's start in seconds since creation
  *   [1]       serial number of the phone being spoken (counting every phone
@@ -213,6 +214,21 @@ tractwave_speaker_pending(const tractwave_speaker *speaker);
  * serial and phoneme -1 aside).
  */
 #define TRACTWAVE_SPEECH_FRAME_SIZE 54
+#define TRACTWAVE_SPEECH_FRAME_TIME 0
+#define TRACTWAVE_SPEECH_FRAME_SERIAL 1
+#define TRACTWAVE_SPEECH_FRAME_PHONEME 2
+#define TRACTWAVE_SPEECH_FRAME_F0 3
+#define TRACTWAVE_SPEECH_FRAME_AMP 4
+#define TRACTWAVE_SPEECH_FRAME_MIX 5
+#define TRACTWAVE_SPEECH_FRAME_BREATHINESS 6
+#define TRACTWAVE_SPEECH_FRAME_VELUM 7
+#define TRACTWAVE_SPEECH_FRAME_LIP_COEFF 8
+#define TRACTWAVE_SPEECH_FRAME_NOSTRIL_COEFF 9
+#define TRACTWAVE_SPEECH_FRAME_ORAL 10  /* TRACTWAVE_ORAL_SECTIONS floats */
+#define TRACTWAVE_SPEECH_FRAME_NASAL 35 /* TRACTWAVE_NASAL_SECTIONS floats */
+#define TRACTWAVE_SPEECH_FRAME_VOICING 51
+#define TRACTWAVE_SPEECH_FRAME_ASPIRATION 52
+#define TRACTWAVE_SPEECH_FRAME_FRICATION 53
 TRACTWAVE_SPEECH_API int
 tractwave_speaker_frame(const tractwave_speaker *speaker, float *frame);
 

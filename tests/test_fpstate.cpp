@@ -136,12 +136,13 @@ const Call kCalls[] = {
        if (tractwave_voice_size() > 4096)
          return;
        void *ptrs[kCount];
-       std::vector<float> p(10 * kCount, 0.5f), out(256 * kCount);
+       std::vector<float> p(TRACTWAVE_NUM_PARAMETERS * kCount, 0.5f),
+           out(256 * kCount);
        for (int i = 0; i < kCount; ++i) {
          ptrs[i] = voices[i];
          tractwave_voice_init(voices[i]);
        }
-       p[10 * 2 + TRACTWAVE_LIPS] = kNaN;
+       p[TRACTWAVE_NUM_PARAMETERS * 2 + TRACTWAVE_LIPS] = kNaN;
        tractwave_voices_render(ptrs, kCount, 256, p.data(), out.data(),
                                48000.0f);
      }}};

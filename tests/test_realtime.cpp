@@ -210,9 +210,10 @@ TEST(RealTime, VoicesNeverAllocateOrLock) {
     voices.push_back(base + static_cast<size_t>(i) * size);
     api().voice_init(voices.back());
   }
-  std::vector<float> params(10 * kVoices, 0.5f);
-  params[10 * 3 + TRACTWAVE_TONGUE_TIP] = 0.1f; // turbulence
-  params[10 * 5 + TRACTWAVE_PITCH] = nan;
+  std::vector<float> params(TRACTWAVE_NUM_PARAMETERS * kVoices, 0.5f);
+  params[TRACTWAVE_NUM_PARAMETERS * 3 + TRACTWAVE_TONGUE_TIP] =
+      0.1f; // turbulence
+  params[TRACTWAVE_NUM_PARAMETERS * 5 + TRACTWAVE_PITCH] = nan;
   std::vector<float> out(4096 * kVoices);
   float oral[25], nasal[16];
   for (float &d : oral)

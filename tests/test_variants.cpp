@@ -46,7 +46,7 @@ std::vector<float> random_render(chunk_fn chunk, unsigned seed, float rate) {
     std::uniform_real_distribution<float> value(-0.3f, 1.3f);
     std::uniform_int_distribution<int> size(1, 700);
     float R[25] = {}, L[25] = {}, NR[16] = {}, NL[16] = {}, phase = 0.0f;
-    float p[10];
+    float p[TRACTWAVE_NUM_PARAMETERS];
     std::vector<float> out(700);
     const int total = static_cast<int>(rate) * 6;
     int next_change = 0;
@@ -148,14 +148,14 @@ std::vector<std::vector<float>> batch_render(const VoicesLibrary &lib,
     lib.init(voices.back());
   }
   std::vector<std::vector<float>> all(count);
-  std::vector<float> p(10 * count), out(700 * count);
+  std::vector<float> p(TRACTWAVE_NUM_PARAMETERS * count), out(700 * count);
   const int total = static_cast<int>(rate) * 2;
   int done = 0;
   while (done < total) {
     if (done % 480 < 240)
       for (int i = 0; i < count; ++i)
-        for (int k = 0; k < 10; ++k)
-          p[10 * i + k] = value(rngs[i]);
+        for (int k = 0; k < TRACTWAVE_NUM_PARAMETERS; ++k)
+          p[TRACTWAVE_NUM_PARAMETERS * i + k] = value(rngs[i]);
     const int n = size(rngs[0]);
     lib.batch(voices.data(), count, n, p.data(), out.data(), rate);
     for (int i = 0; i < count; ++i)
@@ -189,12 +189,12 @@ TEST(Variants, VoicesMatchTheirOwnBuildAtEveryWidth) {
       std::uniform_real_distribution<float> value(-0.3f, 1.3f);
       std::uniform_int_distribution<int> size(1, 700);
       float R[25] = {}, L[25] = {}, NR[16] = {}, NL[16] = {}, phase = 0.0f;
-      float p[10];
+      float p[TRACTWAVE_NUM_PARAMETERS];
       std::vector<float> out(700);
       int done = 0;
       while (done < 44100 * 2) {
         if (done % 480 < 240) {
-          for (int k = 0; k < 10; ++k)
+          for (int k = 0; k < TRACTWAVE_NUM_PARAMETERS; ++k)
             value(r0);
           for (float &x : p)
             x = value(r3);

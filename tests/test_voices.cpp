@@ -235,14 +235,15 @@ TEST(VoiceBatch, EqualsOneByOneForEveryCountUpTo33) {
     std::uniform_real_distribution<float> value(-0.1f, 1.1f);
     for (int b = 0; b < 5; ++b) {
       const int n = 1 + static_cast<int>(rng() % 300);
-      std::vector<float> params(count * 10), out_batch(count * n),
-          out_single(count * n);
+      std::vector<float> params(count * TRACTWAVE_NUM_PARAMETERS),
+          out_batch(count * n), out_single(count * n);
       for (float &x : params)
         x = value(rng);
       tractwave_voices_render(ptrs.data(), count, n, params.data(),
                               out_batch.data(), 44100.0f);
       for (int i = 0; i < count; ++i)
-        tractwave_voice_render(single.at(i), n, params.data() + 10 * i,
+        tractwave_voice_render(single.at(i), n,
+                               params.data() + TRACTWAVE_NUM_PARAMETERS * i,
                                out_single.data() + i * n, 44100.0f);
       ASSERT_EQ(out_batch, out_single) << count << " voices, block " << b;
     }
@@ -257,7 +258,7 @@ TEST(VoiceBatch, OrderAndCompanyChangeNothing) {
   const int count = 19;
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> value(0.0f, 1.0f);
-  std::vector<float> params(count * 10);
+  std::vector<float> params(count * TRACTWAVE_NUM_PARAMETERS);
   for (float &x : params)
     x = value(rng);
   VoiceBlock forward(count), backward(count);
@@ -265,8 +266,9 @@ TEST(VoiceBatch, OrderAndCompanyChangeNothing) {
   std::vector<float> params_r;
   for (int i = count - 1; i >= 0; --i) {
     r.push_back(backward.at(i));
-    params_r.insert(params_r.end(), params.begin() + 10 * i,
-                    params.begin() + 10 * i + 10);
+    params_r.insert(params_r.end(),
+                    params.begin() + TRACTWAVE_NUM_PARAMETERS * i,
+                    params.begin() + TRACTWAVE_NUM_PARAMETERS * (i + 1));
   }
   std::vector<float> out_f(count * 333), out_r(count * 333);
   tractwave_voices_render(f.data(), count, 333, params.data(), out_f.data(),
@@ -383,11 +385,12 @@ TEST(VoiceIsolation, ANaNStaysInItsVoice) {
   const int count = 9;
   VoiceBlock batch(count), solo(count);
   std::vector<void *> ptrs = batch.pointers();
-  std::vector<float> params(count * 10, 0.5f), out(count * 256), alone(256);
-  params[4 * 10 + TRACTWAVE_TONGUE_BODY] = kNaN;
+  std::vector<float> params(count * TRACTWAVE_NUM_PARAMETERS, 0.5f),
+      out(count * 256), alone(256);
+  params[4 * TRACTWAVE_NUM_PARAMETERS + TRACTWAVE_TONGUE_BODY] = kNaN;
   tractwave_voices_render(ptrs.data(), count, 256, params.data(), out.data(),
                           48000.0f);
-  params[4 * 10 + TRACTWAVE_TONGUE_BODY] = 0.5f;
+  params[4 * TRACTWAVE_NUM_PARAMETERS + TRACTWAVE_TONGUE_BODY] = 0.5f;
   tractwave_voices_render(ptrs.data(), count, 256, params.data(), out.data(),
                           48000.0f);
   for (int i = 0; i < count; ++i) {

@@ -1,5 +1,6 @@
 #include "instrument.h"
 
+#include "host_facts.h"
 #include "tractwave_voices.h"
 
 #include <math.h>
@@ -9,24 +10,34 @@
 
 namespace tractwave_lv2 {
 
-// Defaults are the "ah" vowel at voicing 0.8, and the gain that puts a held
-// middle C of it near -6 dBFS at full velocity.
+namespace {
+
+// The tract controls run 0 to 1; their defaults are the first preset's, and
+// so is the gain's (see data/parameters.json).
+constexpr const tractwave_facts::Preset &kDefaults =
+    tractwave_facts::kPresets[0];
+constexpr ControlRange tract(Control control) {
+  return {0.0f, 1.0f, kDefaults.values[kFirstTractParameter + control]};
+}
+
+} // namespace
+
 const ControlRange kControlRanges[kNumControls] = {
-    {0.0f, 1.0f, 0.8f},    // voicing
-    {0.0f, 1.0f, 0.75f},   // pharynx
-    {0.0f, 1.0f, 0.15f},   // tongue_body
-    {0.0f, 1.0f, 0.5f},    // tongue_tip
-    {0.0f, 1.0f, 0.5f},    // larynx
-    {0.0f, 1.0f, 0.9f},    // voice_mix
-    {0.0f, 1.0f, 0.0f},    // velum
-    {0.0f, 1.0f, 0.95f},   // lips
-    {0.0f, 1.0f, 0.1f},    // breathiness
-    {1.0f, 16.0f, 16.0f},  // polyphony
-    {0.001f, 5.0f, 0.01f}, // attack, s
-    {0.005f, 10.0f, 0.2f}, // release, s
-    {0.0f, 2.0f, 0.0f},    // glide, s
-    {0.0f, 24.0f, 2.0f},   // bend_range, semitones
-    {-40.0f, 48.0f, 28.0f} // gain, dB
+    tract(kVoicing),
+    tract(kPharynx),
+    tract(kTongueBody),
+    tract(kTongueTip),
+    tract(kLarynx),
+    tract(kVoiceMix),
+    tract(kVelum),
+    tract(kLips),
+    tract(kBreathiness),
+    {1.0f, 16.0f, 16.0f},           // polyphony
+    {0.001f, 5.0f, 0.01f},          // attack, s
+    {0.005f, 10.0f, 0.2f},          // release, s
+    {0.0f, 2.0f, 0.0f},             // glide, s
+    {0.0f, 24.0f, 2.0f},            // bend_range, semitones
+    {-40.0f, 48.0f, kDefaults.gain} // gain, dB
 };
 
 namespace {
@@ -48,6 +59,13 @@ constexpr uint8_t kSustainPedal = 64, kAllSoundOff = 120,
                   kPolyOn = 127; // 123 ... 127 all end every note
 
 float db_to_amplitude(float db) { return powf(10.0f, db * 0.05f); }
+
+// A frequency on the engine's linear pitch scale (not clamped, so that
+// every note is reachable).
+float pitch_parameter(double hz) {
+  return static_cast<float>((hz - TRACTWAVE_PITCH_LOWEST_HZ) /
+                            TRACTWAVE_PITCH_SPAN_HZ);
+}
 
 } // namespace
 
@@ -87,11 +105,10 @@ namespace {
 // The peak of a held middle C of the default shape, after its attack.
 float reference_peak(void *engine, float rate) {
   tractwave_voice_init(engine);
-  float parameters[10];
-  parameters[0] =
-      static_cast<float>((440.0 * exp2(-9.0 / 12.0) - 70.0) / 380.0);
+  float parameters[TRACTWAVE_NUM_PARAMETERS];
+  parameters[TRACTWAVE_PITCH] = pitch_parameter(440.0 * exp2(-9.0 / 12.0));
   for (int c = 0; c < kTractControls; ++c)
-    parameters[1 + c] = kControlRanges[c].fallback;
+    parameters[kFirstTractParameter + c] = kControlRanges[c].fallback;
   float out[kSubBlock];
   void *batch[1] = {engine};
   const int skip = static_cast<int>(0.1f * rate),
@@ -385,15 +402,14 @@ void Instrument::render_sub_block(float *out, int m) {
   for (Voice &v : voices_) {
     if (v.stage == Stage::kFree)
       continue;
-    // The note's frequency, exactly, on the engine's linear pitch scale
-    // (70 Hz at 0, 450 Hz at 1; not clamped, so every note is reachable).
+    // The note's frequency, exactly, on the engine's linear pitch scale.
     const double semitones =
         static_cast<double>(v.pitch.value) + bend_semitones;
     const double hz = 440.0 * exp2((semitones - 69.0) / 12.0);
-    float *p = batch_parameters_ + count * 10;
-    p[0] = static_cast<float>((hz - 70.0) / 380.0);
+    float *p = batch_parameters_ + count * TRACTWAVE_NUM_PARAMETERS;
+    p[TRACTWAVE_PITCH] = pitch_parameter(hz);
     for (int c = 0; c < kTractControls; ++c)
-      p[1 + c] = tract_[c].value;
+      p[kFirstTractParameter + c] = tract_[c].value;
     batch_[count] = v.engine;
     batch_voice_[count] = &v;
     ++count;

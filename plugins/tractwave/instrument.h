@@ -9,6 +9,8 @@
 #ifndef TRACTWAVE_LV2_INSTRUMENT_H
 #define TRACTWAVE_LV2_INSTRUMENT_H
 
+#include "tractwave.h"
+
 #include <stdint.h>
 
 namespace tractwave_lv2 {
@@ -33,9 +35,13 @@ enum Control {
   kNumControls
 };
 
-// The tract controls (voicing and the eight shapes) are kVoicing ... kLast
-// and go straight into the engine's parameter vector.
+// The tract controls (voicing and the eight shapes) are kVoicing ...
+// kBreathiness and go straight into the engine's parameter vector, from
+// kFirstTractParameter on; the notes give the pitch before them.
 constexpr int kTractControls = kBreathiness + 1;
+constexpr int kFirstTractParameter = TRACTWAVE_VOICING;
+static_assert(kFirstTractParameter + kTractControls == TRACTWAVE_NUM_PARAMETERS,
+              "every parameter but the pitch is a control");
 
 // The controllers that move the tract, each over its control's whole range:
 // the mod wheel the tongue body (ah to ee), the breath controller the
@@ -173,7 +179,7 @@ private:
   // Scratch for one sub-block.
   void *batch_[kVoiceSlots] = {};
   Voice *batch_voice_[kVoiceSlots] = {};
-  float batch_parameters_[kVoiceSlots * 10] = {};
+  float batch_parameters_[kVoiceSlots * TRACTWAVE_NUM_PARAMETERS] = {};
   float batch_out_[kVoiceSlots * kSubBlock] = {};
   float mix_[kSubBlock] = {};
   float load_[kSubBlock] = {}; // the sounding notes' levels, summed

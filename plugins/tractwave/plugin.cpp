@@ -3,8 +3,8 @@
 // into setParameterValue and run(); the Instrument does the rest.
 #include "DistrhoPlugin.hpp"
 
+#include "host_facts.h"
 #include "instrument.h"
-#include "presets.h"
 
 #include <math.h>
 
@@ -12,11 +12,12 @@ START_NAMESPACE_DISTRHO
 
 namespace {
 
+using tractwave_facts::kNumPresets;
+using tractwave_facts::kPresets;
 using tractwave_lv2::Instrument;
 using tractwave_lv2::kControlRanges;
+using tractwave_lv2::kFirstTractParameter;
 using tractwave_lv2::kNumControls;
-using tractwave_lv2::kNumPresets;
-using tractwave_lv2::kPresets;
 using tractwave_lv2::kTractControls;
 
 struct ControlInfo {
@@ -131,8 +132,8 @@ protected:
     if (index >= static_cast<uint32_t>(kNumPresets))
       return;
     for (int c = 0; c < kTractControls; ++c)
-      values_[c] = kPresets[index].values[c];
-    values_[tractwave_lv2::kGain] = kPresets[index].values[kTractControls];
+      values_[c] = kPresets[index].values[kFirstTractParameter + c];
+    values_[tractwave_lv2::kGain] = kPresets[index].gain;
   }
 
   void activate() override {

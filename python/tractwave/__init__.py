@@ -43,6 +43,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._checks import NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, PARAMETER_NAMES, parameters
+from ._facts import GLOTTAL_COEFF, LIP_COEFF, NOSTRIL_COEFF
 from ._checks import (check_no_overlap as _check_no_overlap, count as _count,
                       input_array as _input_array, parameter_vector as _parameter_vector,
                       rate as _rate, real as _real, state_array as _state_array)
@@ -95,8 +96,9 @@ def diameters(params: ParameterVector) -> Tuple[np.ndarray, np.ndarray, float]:
 def step(*, n: int, f0: float, amp: float, mix: float, breathiness: float,
          oral_diameters: npt.ArrayLike, nasal_diameters: npt.ArrayLike, velum: float,
          R: np.ndarray, L: np.ndarray, nasal_R: np.ndarray, nasal_L: np.ndarray,
-         phase: np.ndarray, glottal_coeff: float = 0.75, lip_coeff: float = -0.85,
-         nostril_coeff: float = -0.7, sample_rate: float = 48000,
+         phase: np.ndarray, glottal_coeff: float = GLOTTAL_COEFF,
+         lip_coeff: float = LIP_COEFF, nostril_coeff: float = NOSTRIL_COEFF,
+         sample_rate: float = 48000,
          out: Optional[np.ndarray] = None) -> np.ndarray:
     """One block of the waveguide engine over an explicit geometry.
 

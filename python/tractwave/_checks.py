@@ -15,17 +15,12 @@ import operator
 
 import numpy as np
 
-PARAMETER_NAMES = ("pitch", "voicing", "pharynx", "tongue_body", "tongue_tip",
-                   "larynx", "voice_mix", "velum", "lips", "breathiness")
-NUM_PARAMETERS = 10
-ORAL_SECTIONS = 25
-NASAL_SECTIONS = 16
+from ._facts import NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, PARAMETERS
 
+PARAMETER_NAMES = tuple(p["name"] for p in PARAMETERS)
 # Values of parameters a mapping or a score does not mention: neutral shapes,
 # and no sound source until one is asked for.
-DEFAULTS = dict.fromkeys(PARAMETER_NAMES, 0.5)
-DEFAULTS["voicing"] = 0.0
-DEFAULTS["breathiness"] = 0.0
+DEFAULTS = {p["name"]: p["initial"] for p in PARAMETERS}
 
 INT_MAX = 2**31 - 1
 FLOAT_MAX = float(np.finfo(np.float32).max)
@@ -101,7 +96,7 @@ def rate(sample_rate):
 
 
 def parameters(values: Optional[Any] = None, **named: float) -> "np.ndarray":
-    """A float32 parameter vector of 10 values.
+    """A float32 parameter vector of NUM_PARAMETERS (10) values.
 
     ``values`` is a sequence or array of 10 real numbers, or a mapping from
     parameter names (``PARAMETER_NAMES``) to values; keyword arguments set

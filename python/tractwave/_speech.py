@@ -19,6 +19,13 @@ import time
 
 import numpy as np
 
+from ._facts import (
+    NASAL_SECTIONS, ORAL_SECTIONS, SPEECH_FRAME_AMP, SPEECH_FRAME_ASPIRATION,
+    SPEECH_FRAME_BREATHINESS, SPEECH_FRAME_F0, SPEECH_FRAME_FRICATION, SPEECH_FRAME_LIP_COEFF,
+    SPEECH_FRAME_MIX, SPEECH_FRAME_NASAL, SPEECH_FRAME_NOSTRIL_COEFF, SPEECH_FRAME_ORAL,
+    SPEECH_FRAME_PHONEME, SPEECH_FRAME_SERIAL, SPEECH_FRAME_SIZE, SPEECH_FRAME_TIME,
+    SPEECH_FRAME_VELUM, SPEECH_FRAME_VOICING, SPEECH_MALFORMED, SPEECH_OK, SPEECH_QUEUE_FULL,
+    SPEECH_UNKNOWN_PHONEME, SPEECH_UNKNOWN_WORD)
 from ._library import VOICES as _VOICES_LIBRARY, Kind, library
 from ._score import quote
 
@@ -26,8 +33,8 @@ SPEECH_ENVIRONMENT_VARIABLE = "TRACTWAVE_SPEECH_LIBRARY"
 DEFAULT_DICTIONARY = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict"
 VOICES = ("male", "female", "child")
 
-_OK, _BAD_ARGUMENT, _UNKNOWN_PHONEME, _QUEUE_FULL = 0, -1, -2, -3
-_UNKNOWN_WORD, _MALFORMED, _TOO_LONG = -5, -6, -7
+_OK, _UNKNOWN_PHONEME, _QUEUE_FULL = SPEECH_OK, SPEECH_UNKNOWN_PHONEME, SPEECH_QUEUE_FULL
+_UNKNOWN_WORD, _MALFORMED = SPEECH_UNKNOWN_WORD, SPEECH_MALFORMED
 
 # The limits of input, the same in tractwave-say (docs/speech.md, "Limits of
 # input"): the text, phonemes or IPA; a word of the text; a dictionary.
@@ -368,11 +375,17 @@ class _Audio:
 # 1 MiB of samples: large enough that a chunk's memory is returned to the
 # system when it is freed.
 _CHUNK_SAMPLES = 1 << 18
-FRAME_SIZE = 54
+FRAME_SIZE = SPEECH_FRAME_SIZE
 # What a trace holds, column by column of tractwave_speaker_frame's frame.
-_TRACE_COLUMNS = {"t": 0, "f0": 3, "amp": 4, "mix": 5, "breathiness": 6, "velum": 7,
-                  "lip_coeff": 8, "nostril_coeff": 9, "voicing": 51, "aspiration": 52,
-                  "frication": 53}
+_TRACE_COLUMNS = {"t": SPEECH_FRAME_TIME, "f0": SPEECH_FRAME_F0,
+                  "amp": SPEECH_FRAME_AMP, "mix": SPEECH_FRAME_MIX,
+                  "breathiness": SPEECH_FRAME_BREATHINESS, "velum": SPEECH_FRAME_VELUM,
+                  "lip_coeff": SPEECH_FRAME_LIP_COEFF,
+                  "nostril_coeff": SPEECH_FRAME_NOSTRIL_COEFF,
+                  "voicing": SPEECH_FRAME_VOICING, "aspiration": SPEECH_FRAME_ASPIRATION,
+                  "frication": SPEECH_FRAME_FRICATION}
+_ORAL = slice(SPEECH_FRAME_ORAL, SPEECH_FRAME_ORAL + ORAL_SECTIONS)
+_NASAL = slice(SPEECH_FRAME_NASAL, SPEECH_FRAME_NASAL + NASAL_SECTIONS)
 
 
 def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.0,
@@ -470,12 +483,12 @@ def say(text=None, *, phonemes=None, ipa=None, voice="male", speed=1.0, pitch=1.
             return samples
         table = np.array(frames, dtype=np.float32).reshape(-1, FRAME_SIZE)
         result = {name: table[:, column].copy() for name, column in _TRACE_COLUMNS.items()}
-        result["serial"] = table[:, 1].astype(np.int64)
-        ids = table[:, 2].astype(int)
+        result["serial"] = table[:, SPEECH_FRAME_SERIAL].astype(np.int64)
+        ids = table[:, SPEECH_FRAME_PHONEME].astype(int)
         names = {i: (lib.tractwave_speech_phoneme_name(int(i)) or b"").decode() for i in set(ids)}
         result["phoneme"] = np.array([names[i] for i in ids], dtype=object)
-        result["oral"] = table[:, 10:35].copy()
-        result["nasal"] = table[:, 35:51].copy()
+        result["oral"] = table[:, _ORAL].copy()
+        result["nasal"] = table[:, _NASAL].copy()
         return samples, result
     finally:
         lib.tractwave_speaker_destroy(speaker)

@@ -12,6 +12,7 @@ import numpy as np
 
 from ._checks import (NASAL_SECTIONS, NUM_PARAMETERS, ORAL_SECTIONS, count, input_array,
                       parameter_vector, rate, real, state_array)
+from ._facts import GLOTTAL_COEFF, LIP_COEFF, NOSTRIL_COEFF
 from ._library import pointer, voices_library
 
 
@@ -103,8 +104,9 @@ class Voice:
 
     def render_geometry(self, *, n: int, f0: float, amp: float, mix: float,
                         breathiness: float, oral_diameters: Any, nasal_diameters: Any,
-                        velum: float, glottal_coeff: float = 0.75, lip_coeff: float = -0.85,
-                        nostril_coeff: float = -0.7, sample_rate: float = 48000,
+                        velum: float, glottal_coeff: float = GLOTTAL_COEFF,
+                        lip_coeff: float = LIP_COEFF, nostril_coeff: float = NOSTRIL_COEFF,
+                        sample_rate: float = 48000,
                         out: Optional[np.ndarray] = None) -> np.ndarray:
         """One block over an explicit geometry and explicit controls.
 

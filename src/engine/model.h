@@ -122,12 +122,13 @@ constexpr float kLowestRate = 8000.0f;
 constexpr float kDefaultRate = 48000.0f;
 
 // The parameter path.
-constexpr float kPitchSpan = 380.0f, kLowestPitch = 70.0f; // 70 ... 450 Hz
+constexpr float kPitchSpan = TRACTWAVE_PITCH_SPAN_HZ,
+                kLowestPitch = TRACTWAVE_PITCH_LOWEST_HZ; // 70 ... 450 Hz
 constexpr float kVoicingGate = 0.01f;
 constexpr float kBreathDevoicing = -0.7f;
-constexpr float kGlottalCoeff = 0.75f;
-constexpr float kLipCoeff = -0.85f;
-constexpr float kNostrilCoeff = -0.7f;
+constexpr float kGlottalCoeff = TRACTWAVE_GLOTTAL_COEFF;
+constexpr float kLipCoeff = TRACTWAVE_LIP_COEFF;
+constexpr float kNostrilCoeff = TRACTWAVE_NOSTRIL_COEFF;
 
 // Element-wise copies, written as loops: the library calls no memcpy.
 void copy_floats(float *to, const float *from, int count) {

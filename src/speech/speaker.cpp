@@ -444,29 +444,35 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_pending(const tractwave_speaker *s) {
   return head > current ? static_cast<int>(head - current) : 0;
 }
 
+// The frame's blocks follow one another and fill it exactly.
+static_assert(
+    TRACTWAVE_SPEECH_FRAME_ORAL + kOral == TRACTWAVE_SPEECH_FRAME_NASAL &&
+    TRACTWAVE_SPEECH_FRAME_NASAL + kNasal == TRACTWAVE_SPEECH_FRAME_VOICING &&
+    TRACTWAVE_SPEECH_FRAME_FRICATION + 1 == TRACTWAVE_SPEECH_FRAME_SIZE);
+
 TRACTWAVE_SPEECH_API int tractwave_speaker_frame(const tractwave_speaker *s,
                                                  float *frame) {
   if (!s || !frame)
     return TRACTWAVE_SPEECH_BAD_ARGUMENT;
   const Controls &c = s->controls;
-  frame[0] =
+  frame[TRACTWAVE_SPEECH_FRAME_TIME] =
       static_cast<float>(static_cast<double>(s->frame_start) / s->setup.rate);
-  frame[1] = static_cast<float>(c.serial);
-  frame[2] = static_cast<float>(c.phoneme);
-  frame[3] = c.f0;
-  frame[4] = c.amp;
-  frame[5] = c.mix;
-  frame[6] = c.breathiness;
-  frame[7] = c.velum;
-  frame[8] = c.lip_coeff;
-  frame[9] = c.nostril_coeff;
+  frame[TRACTWAVE_SPEECH_FRAME_SERIAL] = static_cast<float>(c.serial);
+  frame[TRACTWAVE_SPEECH_FRAME_PHONEME] = static_cast<float>(c.phoneme);
+  frame[TRACTWAVE_SPEECH_FRAME_F0] = c.f0;
+  frame[TRACTWAVE_SPEECH_FRAME_AMP] = c.amp;
+  frame[TRACTWAVE_SPEECH_FRAME_MIX] = c.mix;
+  frame[TRACTWAVE_SPEECH_FRAME_BREATHINESS] = c.breathiness;
+  frame[TRACTWAVE_SPEECH_FRAME_VELUM] = c.velum;
+  frame[TRACTWAVE_SPEECH_FRAME_LIP_COEFF] = c.lip_coeff;
+  frame[TRACTWAVE_SPEECH_FRAME_NOSTRIL_COEFF] = c.nostril_coeff;
   for (int k = 0; k < kOral; ++k)
-    frame[10 + k] = c.oral[k];
+    frame[TRACTWAVE_SPEECH_FRAME_ORAL + k] = c.oral[k];
   for (int k = 0; k < kNasal; ++k)
-    frame[35 + k] = c.nasal[k];
-  frame[51] = c.source.voicing;
-  frame[52] = c.source.aspiration;
-  frame[53] = c.source.breathiness;
+    frame[TRACTWAVE_SPEECH_FRAME_NASAL + k] = c.nasal[k];
+  frame[TRACTWAVE_SPEECH_FRAME_VOICING] = c.source.voicing;
+  frame[TRACTWAVE_SPEECH_FRAME_ASPIRATION] = c.source.aspiration;
+  frame[TRACTWAVE_SPEECH_FRAME_FRICATION] = c.source.breathiness;
   return TRACTWAVE_SPEECH_OK;
 }
 

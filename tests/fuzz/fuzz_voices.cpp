@@ -158,7 +158,8 @@ void run(const uint8_t *data, size_t size) {
       }
       const int voices = count > 0 ? count : 0;
       const int n = b.n > 0 ? b.n : 0;
-      std::vector<float> params(static_cast<size_t>(voices) * 10);
+      std::vector<float> params(static_cast<size_t>(voices) *
+                                TRACTWAVE_NUM_PARAMETERS);
       for (float &x : params)
         x = value(in, -0.5f, 1.5f);
       std::vector<void *> ptrs;
@@ -184,7 +185,7 @@ void run(const uint8_t *data, size_t size) {
       }
       for (int j = 0; j < voices; ++j) {
         const int i = which[j];
-        const float *p = params.data() + 10 * j;
+        const float *p = params.data() + TRACTWAVE_NUM_PARAMETERS * j;
         tractwave_voice_render(shadow.at(i), n, p, alone.data(), b.rate);
         for (int t = 0; t < n; ++t)
           CHECK(same_float(out[static_cast<size_t>(j) * n + t], alone[t]),
@@ -192,7 +193,7 @@ void run(const uint8_t *data, size_t size) {
                 "batch",
                 i, count, t, alone[t], out[static_cast<size_t>(j) * n + t]);
         bool ok = b.sane_rate;
-        for (int k = 0; k < 10; ++k)
+        for (int k = 0; k < TRACTWAVE_NUM_PARAMETERS; ++k)
           ok = ok && sane(p[k]);
         pool.sane[i] = pool.sane[i] && ok;
         check_samples(out.data() + static_cast<size_t>(j) * n, n, pool.sane[i],

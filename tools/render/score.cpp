@@ -1,5 +1,7 @@
 #include "score.h"
 
+#include "host_facts.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -8,18 +10,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace tw::render {
 
-const std::array<const char *, TRACTWAVE_NUM_PARAMETERS> kParamNames = {
-    "pitch",  "voicing",   "pharynx", "tongue_body", "tongue_tip",
-    "larynx", "voice_mix", "velum",   "lips",        "breathiness"};
+namespace {
 
-// A score that starts without saying otherwise starts silent: neutral shapes,
-// no voicing and no noise.
+template <std::size_t... I>
+constexpr std::array<const char *, TRACTWAVE_NUM_PARAMETERS>
+parameter_names(std::index_sequence<I...>) {
+  return {tractwave_facts::kParameters[I].name...};
+}
+
+} // namespace
+
+const std::array<const char *, TRACTWAVE_NUM_PARAMETERS> kParamNames =
+    parameter_names(std::make_index_sequence<TRACTWAVE_NUM_PARAMETERS>());
+
 double initial_value(int param) {
-  return param == TRACTWAVE_VOICING || param == TRACTWAVE_BREATHINESS ? 0.0
-                                                                      : 0.5;
+  return tractwave_facts::kParameters[param].initial;
 }
 
 namespace {

@@ -3,23 +3,15 @@
 // computes for the same parameters and the spectrum of what it plays.
 
 import { Engine, PARAMETERS, PARAMETER_INDEX, pitchHz } from "./engine.js";
+import { PRESETS as PRESET_TABLE } from "./facts.js";
 import { MAX_SCORE_SIZE, parseScore, readScore } from "./score.js";
 import { chordVoices } from "./voices.js";
 
 const P = PARAMETER_INDEX;
 
-// Parameter vectors: [pitch, voicing, pharynx, tongue_body, tongue_tip,
-// larynx, voice_mix, velum, lips, breathiness].
-export const PRESETS = {
-  "ah": [0.3, 0.8, 0.75, 0.15, 0.5, 0.5, 0.9, 0.0, 0.95, 0.1],
-  "ee": [0.35, 0.8, 0.25, 0.9, 0.55, 0.5, 0.9, 0.0, 0.55, 0.1],
-  "oo": [0.3, 0.8, 0.4, 0.25, 0.5, 0.4, 0.9, 0.0, 0.12, 0.1],
-  "eh": [0.32, 0.8, 0.45, 0.7, 0.5, 0.5, 0.9, 0.0, 0.75, 0.1],
-  "mm (nasal)": [0.28, 0.8, 0.5, 0.5, 0.5, 0.5, 0.9, 1.0, 0.0, 0.05],
-  "nn (nasal)": [0.3, 0.8, 0.5, 0.6, 0.0, 0.5, 0.9, 1.0, 0.6, 0.05],
-  "whisper": [0.3, 0.7, 0.5, 0.5, 0.5, 0.5, 0.0, 0.0, 0.7, 0.8],
-  "ss (hiss)": [0.3, 0.6, 0.5, 0.6, 0.34, 0.5, 0.1, 0.0, 0.5, 1.0],
-};
+// The presets' parameter vectors by label (data/parameters.json, through
+// facts.js), the plugin's presets with their pitch.
+export const PRESETS = Object.fromEntries(PRESET_TABLE.map((p) => [p.label, p.values]));
 
 // The chord preset: the current tract sung by four voices of the voices
 // module at once (a major triad and the octave over the pitch slider).
@@ -465,8 +457,8 @@ function drawPad() {
   g.beginPath(); g.arc(x, y, 8, 0, 2 * Math.PI); g.fill();
   g.fillStyle = "#6b7280";
   g.font = "11px system-ui, sans-serif";
-  g.fillText("70 Hz", 4, H - 4);
-  g.fillText("450 Hz", W - 40, H - 4);
+  g.fillText(`${pitchHz(0)} Hz`, 4, H - 4);
+  g.fillText(`${pitchHz(1)} Hz`, W - 40, H - 4);
   g.fillText(`${Math.round(pitchHz(state.params[P.pitch]))} Hz, voicing ` +
     `${state.params[P.voicing].toFixed(2)}`, 4, 12);
 }

@@ -3,30 +3,31 @@
 // page, the AudioWorklet and the node tests, so all three call the library in
 // exactly the same way.
 
-export const ORAL_SECTIONS = 25;
-export const NASAL_SECTIONS = 16;
+import {
+  NASAL_SECTIONS,
+  NUM_PARAMETERS,
+  ORAL_SECTIONS,
+  PARAMETERS,
+  PITCH_LOWEST_HZ,
+  PITCH_SPAN_HZ,
+} from "./facts.js";
 
-// Index order is the library's parameter vector. All run nominally 0 to 1;
-// `neutral` is where a fresh page starts (0.5 for the shapes).
-export const PARAMETERS = [
-  { name: "pitch", neutral: 0.3, hint: "70 to 450 Hz" },
-  { name: "voicing", neutral: 0.8, hint: "excitation; silent below 0.01" },
-  { name: "pharynx", neutral: 0.5, hint: "wider below 0.5, narrower above" },
-  { name: "tongue_body", neutral: 0.5, hint: "back (low) to front (high)" },
-  { name: "tongue_tip", neutral: 0.5, hint: "closes strongly below 0.35" },
-  { name: "larynx", neutral: 0.5, hint: "narrower below 0.5, wider above" },
-  { name: "voice_mix", neutral: 0.9, hint: "voiced share of the source" },
-  { name: "velum", neutral: 0.0, hint: "nasal coupling" },
-  { name: "lips", neutral: 0.6, hint: "lip opening" },
-  { name: "breathiness", neutral: 0.1, hint: "aspiration and turbulence" },
-];
-export const PARAMETER_COUNT = PARAMETERS.length;
+// The library's sizes and parameter table (name, neutral, initial, hint; in
+// index order), from facts.js, which the build writes from the headers and
+// data/parameters.json. All parameters run nominally 0 to 1; `neutral` is
+// where a fresh page starts.
+export { NASAL_SECTIONS, ORAL_SECTIONS, PARAMETERS };
+export const PARAMETER_COUNT = NUM_PARAMETERS;
 export const PARAMETER_INDEX = Object.fromEntries(
   PARAMETERS.map((p, i) => [p.name, i]),
 );
 
 export function pitchHz(pitch) {
-  return pitch * 380 + 70;
+  return pitch * PITCH_SPAN_HZ + PITCH_LOWEST_HZ;
+}
+
+export function pitchParameter(hz) {
+  return (hz - PITCH_LOWEST_HZ) / PITCH_SPAN_HZ;
 }
 
 // Compiling is separate from instantiating: a fresh instance is a fresh

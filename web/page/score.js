@@ -27,8 +27,7 @@ const KNOWN = ["t", ...INDEX.keys()].join(", ");
 
 // A parameter the first keyframe leaves out starts here: silent and without
 // breath, neutral otherwise.
-const START_VALUES = PARAMETERS.map((p) =>
-  p.name === "voicing" || p.name === "breathiness" ? 0 : 0.5);
+const START_VALUES = PARAMETERS.map((p) => p.initial);
 
 export class ScoreError extends Error {}
 

@@ -6,10 +6,17 @@
 
 import { compileModule } from "./engine.js";
 import { quote } from "./score.js";
+import * as F from "./facts.js";
 
 export const VOICES = ["male", "female", "child"];
-const NOTATIONS = { arpabet: 0, ipa: 1 };
-const OK = 0, QUEUE_FULL = -3, UNKNOWN_PHONEME = -2, UNKNOWN_WORD = -5, MALFORMED = -6;
+const NOTATIONS = { arpabet: F.SPEECH_ARPABET, ipa: F.SPEECH_IPA };
+const {
+  SPEECH_MALFORMED: MALFORMED,
+  SPEECH_OK: OK,
+  SPEECH_QUEUE_FULL: QUEUE_FULL,
+  SPEECH_UNKNOWN_PHONEME: UNKNOWN_PHONEME,
+  SPEECH_UNKNOWN_WORD: UNKNOWN_WORD,
+} = F;
 
 export class SpeechError extends Error {}
 
@@ -183,7 +190,7 @@ export class Speaker {
     this.handle = speech.exports.tractwave_speaker_create(index, sampleRate, capacity);
     if (!this.handle) throw new SpeechError(`cannot make a ${voice} speaker at ${sampleRate} Hz`);
     this.out = speech.exports.malloc(4 * maxBlock);
-    this.frameBuffer = speech.exports.malloc(4 * 54);
+    this.frameBuffer = speech.exports.malloc(4 * F.SPEECH_FRAME_SIZE);
   }
 
   setSpeed(speed) {
@@ -231,14 +238,14 @@ export class Speaker {
   frame() {
     const x = this.speech.exports;
     x.tractwave_speaker_frame(this.handle, this.frameBuffer);
-    const f = new Float32Array(x.memory.buffer, this.frameBuffer, 54);
-    const id = f[2];
+    const f = new Float32Array(x.memory.buffer, this.frameBuffer, F.SPEECH_FRAME_SIZE);
+    const id = f[F.SPEECH_FRAME_PHONEME];
     return {
-      t: f[0],
+      t: f[F.SPEECH_FRAME_TIME],
       phoneme: id < 0 ? "" : this.speech.readString(x.tractwave_speech_phoneme_name(id)),
-      f0: f[3],
-      oral: Array.from(f.subarray(10, 35)),
-      velum: f[7],
+      f0: f[F.SPEECH_FRAME_F0],
+      oral: Array.from(f.subarray(F.SPEECH_FRAME_ORAL, F.SPEECH_FRAME_ORAL + F.ORAL_SECTIONS)),
+      velum: f[F.SPEECH_FRAME_VELUM],
     };
   }
 

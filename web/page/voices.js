@@ -3,7 +3,8 @@
 // call, one voice per wasm SIMD lane. Shared by the page, the AudioWorklet
 // and the node tests.
 
-import { Instance, PARAMETER_COUNT, compileModule } from "./engine.js";
+import { PITCH } from "./facts.js";
+import { Instance, PARAMETER_COUNT, compileModule, pitchHz, pitchParameter } from "./engine.js";
 
 export class VoicesEngine extends Instance {
   static fromBytes(bytes) {
@@ -76,15 +77,15 @@ export class Choir {
 }
 
 // A chord on the given parameter vector: the same tract at pitches a major
-// triad and an octave above it (equal temperament), as the pitch parameter
-// gives them: pitch = (f0 - 70) / 380.
+// triad and an octave above it (equal temperament), on the pitch
+// parameter's map.
 export const CHORD_STEPS = [0, 4, 7, 12];
 
 export function chordVoices(params, steps = CHORD_STEPS) {
-  const f0 = params[0] * 380 + 70;
+  const f0 = pitchHz(params[PITCH]);
   return steps.map((semitones) => {
     const v = Array.from(params);
-    v[0] = (f0 * 2 ** (semitones / 12) - 70) / 380;
+    v[PITCH] = pitchParameter(f0 * 2 ** (semitones / 12));
     return v;
   });
 }

@@ -88,11 +88,3 @@ test("module imports nothing and exports the four entry points", () => {
     "synthesize_waveguide_chunk", "synthesize_waveguide_chunk_ex"])
     assert.ok(names.includes(fn), fn);
 });
-
-test("the page's parameter table follows the header's index order", async () => {
-  const { PARAMETERS } = await import("../page/engine.js");
-  const header = readFileSync(join(root, "include/tractwave.h"), "utf8");
-  const order = [...header.matchAll(/TRACTWAVE_([A-Z_]+) = (\d+)/g)]
-    .sort((a, b) => a[2] - b[2]).map((m) => m[1].toLowerCase());
-  assert.deepEqual(PARAMETERS.map((p) => p.name), order);
-});

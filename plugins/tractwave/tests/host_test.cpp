@@ -3,8 +3,8 @@
 // events at exact sample times. What is measured (fundamental error per
 // note, release time to exact silence, render cost) is printed as well.
 #include "analysis.h"
+#include "host_facts.h"
 #include "lilv_host.h"
-#include "presets.h"
 
 #ifdef TW_COUNT_CALLS
 #include "rt_interpose.h"
@@ -56,36 +56,6 @@ const char *const kControlSymbols[] = {
     "attack",    "release", "glide",       "bend_range",  "gain"};
 
 LilvNode *uri(const char *text) { return lilv_new_uri(world().world(), text); }
-
-// The presets of the browser playground, read from its source.
-std::map<std::string, std::vector<float>> playground_presets() {
-  std::ifstream file(TW_PLAYGROUND_PRESETS);
-  std::stringstream text;
-  text << file.rdbuf();
-  const std::string source = text.str();
-  const size_t begin = source.find("export const PRESETS = {");
-  const size_t end = source.find("};", begin);
-  std::map<std::string, std::vector<float>> presets;
-  if (begin == std::string::npos || end == std::string::npos)
-    return presets;
-  // Rows of the form  "name": [v0, v1, ...],
-  const std::string table = source.substr(begin, end - begin);
-  for (size_t at = table.find('"', table.find('{')); at != std::string::npos;
-       at = table.find('"', at)) {
-    const size_t name_end = table.find('"', at + 1);
-    const size_t open = table.find('[', name_end);
-    const size_t close = table.find(']', open);
-    if (name_end == std::string::npos || close == std::string::npos)
-      break;
-    std::vector<float> values;
-    std::stringstream list(table.substr(open + 1, close - open - 1));
-    for (std::string item; std::getline(list, item, ',');)
-      values.push_back(std::stof(item));
-    presets[table.substr(at + 1, name_end - at - 1)] = values;
-    at = close;
-  }
-  return presets;
-}
 
 TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
   const LilvPlugin *p = world().plugin();
@@ -156,26 +126,6 @@ TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
     lilv_node_free(n);
 }
 
-TEST(Bundle, PresetsIncludeEveryPlaygroundPreset) {
-  const auto playground = playground_presets();
-  ASSERT_GE(playground.size(), 8u)
-      << "no presets read from " << TW_PLAYGROUND_PRESETS;
-  const auto presets = world().presets();
-  for (const auto &expected : playground) {
-    SCOPED_TRACE(expected.first);
-    const auto found = presets.find(expected.first);
-    ASSERT_NE(found, presets.end());
-    // Every tract control but the pitch, which the notes give, and a gain.
-    ASSERT_EQ(found->second.size(), std::size(kTractSymbols) + 1);
-    EXPECT_EQ(found->second.count("gain"), 1u);
-    ASSERT_EQ(expected.second.size(), 1 + std::size(kTractSymbols));
-    for (size_t i = 0; i < std::size(kTractSymbols); ++i)
-      EXPECT_FLOAT_EQ(found->second.at(kTractSymbols[i]),
-                      expected.second[i + 1])
-          << kTractSymbols[i];
-  }
-}
-
 // The bundle's description is written by hand (see plugins/tractwave/
 // CMakeLists.txt); DPF's binary numbers its ports as its own generator
 // does. Every port must have DPF's number under the first release's symbol.
@@ -207,22 +157,25 @@ TEST(Bundle, PortNumbersAreTheOnesDpfUses) {
 }
 
 // VST3 and CLAP hosts get the presets from the plugin's own table; LV2 hosts
-// read presets.ttl. Both must say the same, under the first release's URIs.
+// read presets.ttl. Both are generated from one table and must say the same,
+// under the first release's URIs, for every tract control but the pitch
+// (the notes give it) and the gain.
 TEST(Bundle, PresetFilesMatchThePluginsTable) {
   const auto presets = world().presets();
-  ASSERT_EQ(presets.size(), static_cast<size_t>(tractwave_lv2::kNumPresets));
-  for (const tractwave_lv2::Preset &expected : tractwave_lv2::kPresets) {
+  ASSERT_EQ(presets.size(), static_cast<size_t>(tractwave_facts::kNumPresets));
+  for (const tractwave_facts::Preset &expected : tractwave_facts::kPresets) {
     SCOPED_TRACE(expected.label);
     LilvNode *id =
         uri((std::string(kPluginUri) + ":preset:" + expected.id).c_str());
     const auto values = world().preset_values(id);
     lilv_node_free(id);
     ASSERT_EQ(values, presets.at(expected.label));
+    ASSERT_EQ(values.size(), std::size(kTractSymbols) + 1);
     for (size_t i = 0; i < std::size(kTractSymbols); ++i)
-      EXPECT_FLOAT_EQ(values.at(kTractSymbols[i]), expected.values[i])
+      EXPECT_FLOAT_EQ(values.at(kTractSymbols[i]),
+                      expected.values[TRACTWAVE_VOICING + i])
           << kTractSymbols[i];
-    EXPECT_FLOAT_EQ(values.at("gain"),
-                    expected.values[std::size(kTractSymbols)]);
+    EXPECT_FLOAT_EQ(values.at("gain"), expected.gain);
   }
 }
 
