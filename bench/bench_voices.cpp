@@ -3,6 +3,12 @@
 // parameters at the widest vector width this processor offers and, through
 // the capped builds of the same source (loaded like plugins), at 8 and 4
 // lanes. Run with the `bench` target.
+//
+// Each batch is also given as a multiple of its multiply bound, measured in
+// the same run: a group's sample takes a fixed number of vector multiplies
+// (the model's count; x86-64 builds fuse none into multiply-adds), so no
+// schedule can beat that count over this processor's multiply throughput at
+// the width, which a chain-free microbenchmark measures first.
 #include "tractwave.h"
 #include "tractwave_voices.h"
 
@@ -12,7 +18,10 @@
 #include <dlfcn.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <new>
 #include <random>
 #include <string>
@@ -68,6 +77,81 @@ void count_voice_samples(benchmark::State &state, double voice_samples) {
                                                    benchmark::Counter::kInvert);
 }
 
+// Vector multiplies in one sample of a group, the same at every width: the
+// pulse 45 (two cosines of 14, an exponential of 11), the source 13, the
+// tube 294 (82 smoothed reads of 3, 38 junctions of 1, the glottis 1, the
+// velum 3 with its doubling an addition, lips 3, nostrils 3), radiation 9,
+// the phase wrap 1 and the saturation 20 (a tanh of 18). The vmulps in the
+// disassembly of the group loop count the same (docs/performance.md).
+constexpr double kMultipliesPerGroupSample = 382;
+
+double thread_seconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// Vector multiplies per nanosecond of thread time over `chains` independent
+// chains, enough to cover the multiply latency on every port; the factors
+// pass through an empty asm so that the compiler cannot fold x * 2 * 0.5.
+// The values stay exactly where they started, far from subnormals.
+#if defined(__x86_64__)
+#define TW_MUL_THROUGHPUT(name, target_isa, width, chains)                     \
+  __attribute__((target(target_isa), noinline)) double name(long rounds) {     \
+    typedef float v __attribute__((vector_size(4 * (width))));                 \
+    v x[chains];                                                               \
+    for (int k = 0; k < (chains); ++k)                                         \
+      x[k] = v{} + (1.0f + 0.125f * k);                                        \
+    v up = v{} + 2.0f, down = v{} + 0.5f;                                      \
+    __asm__("" : "+x"(up), "+x"(down));                                        \
+    const double start = thread_seconds();                                     \
+    for (long r = 0; r < rounds; ++r) {                                        \
+      for (int k = 0; k < (chains); ++k)                                       \
+        x[k] = x[k] * up;                                                      \
+      for (int k = 0; k < (chains); ++k)                                       \
+        x[k] = x[k] * down;                                                    \
+    }                                                                          \
+    const double seconds = thread_seconds() - start;                           \
+    float sum = 0.0f;                                                          \
+    for (int k = 0; k < (chains); ++k)                                         \
+      sum += x[k][0];                                                          \
+    benchmark::DoNotOptimize(sum);                                             \
+    return 2.0 * (chains) * double(rounds) / (seconds * 1e9);                  \
+  }
+
+TW_MUL_THROUGHPUT(multiplies_avx512, "avx512f", 16, 16)
+TW_MUL_THROUGHPUT(multiplies_avx2, "avx2", 8, 12)
+TW_MUL_THROUGHPUT(multiplies_sse, "sse2", 4, 12)
+
+// Cycles per nanosecond, from a chain of dependent register-to-register
+// additions (one cycle each on every x86-64 core of the last decade; an
+// immediate would let some cores fold the chain at rename): only to say the
+// bound in multiplies per cycle.
+double clock_ghz(long rounds) {
+  unsigned long x = 0, one = 1;
+  __asm__("" : "+r"(one));
+  const double start = thread_seconds();
+  for (long r = 0; r < rounds; ++r)
+    __asm__("add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
+            "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
+            : "+r"(x)
+            : "r"(one));
+  const double seconds = thread_seconds() - start;
+  benchmark::DoNotOptimize(x);
+  return 8.0 * double(rounds) / (seconds * 1e9);
+}
+#endif
+
+// The median of 31 runs of about a millisecond each: on a shared machine a
+// run that lost its core midway reads low, one on an idle core does not.
+double median_rate(double (*measure)(long)) {
+  std::vector<double> rates;
+  for (int k = 0; k < 31; ++k)
+    rates.push_back(measure(50000));
+  std::sort(rates.begin(), rates.end());
+  return rates[rates.size() / 2];
+}
+
 // The per-thread path, as the reference for one voice.
 void BM_chunk_ex(benchmark::State &state) {
   float R[25] = {}, L[25] = {}, NR[16] = {}, NL[16] = {}, phase = 0.0f;
@@ -92,22 +176,40 @@ void BM_voice_render(benchmark::State &state) {
 }
 BENCHMARK(BM_voice_render);
 
-void batch(benchmark::State &state, const VoicesApi *api, int count) {
+// The multiply bound at a width: every lane of a full group busy, so a
+// voice-sample costs the group's multiplies over the lanes.
+struct Bound {
+  int lanes;
+  double multiplies_per_ns;
+  double ns_per_voice_sample() const {
+    return kMultipliesPerGroupSample / lanes / multiplies_per_ns;
+  }
+};
+
+void batch(benchmark::State &state, const VoicesApi *api, int count,
+           Bound bound) {
   Choir c(*api, count);
   for (auto _ : state) {
     api->batch(c.voices.data(), count, kBlock, c.params.data(), c.out.data(),
                48000.0f);
     benchmark::DoNotOptimize(c.out.data());
   }
-  count_voice_samples(state, double(state.iterations()) * kBlock * count);
+  const double voice_samples = double(state.iterations()) * kBlock * count;
+  count_voice_samples(state, voice_samples);
+  // Seconds per voice-sample over the bound's: the time the rate counter
+  // divides by, times the rate the bound allows.
+  if (bound.multiplies_per_ns > 0.0)
+    state.counters["x_bound"] = benchmark::Counter(
+        voice_samples * bound.ns_per_voice_sample() * 1e-9,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void register_batches(const char *width, const VoicesApi *api) {
+void register_batches(const char *width, const VoicesApi *api, Bound bound) {
   for (int count : {1, 4, 8, 16, 32})
     benchmark::RegisterBenchmark(
         ("BM_batch/" + std::string(width) + "/" + std::to_string(count))
             .c_str(),
-        batch, api, count);
+        batch, api, count, bound);
 }
 
 #ifdef TRACTWAVE_VOICES_LANES8_PATH
@@ -134,12 +236,54 @@ const VoicesApi *load(const char *path) {
 } // namespace
 
 int main(int argc, char **argv) {
-  register_batches("widest", &kLinked);
+#if defined(__x86_64__)
+  const bool avx512 = __builtin_cpu_supports("avx512f");
+  const bool avx2 = __builtin_cpu_supports("avx2");
+  const double sse = median_rate(multiplies_sse);
+  const double eight = avx2 ? median_rate(multiplies_avx2) : 0.0;
+  const double sixteen = avx512 ? median_rate(multiplies_avx512) : 0.0;
+  const double ghz = median_rate(clock_ghz);
+  std::printf("vector multiplies per ns: 512-bit %.3f, 256-bit %.3f, "
+              "128-bit %.3f; clock about %.2f GHz, so %.2f, %.2f, %.2f per "
+              "cycle; %.0f per group-sample\n",
+              sixteen, eight, sse, ghz, sixteen / ghz, eight / ghz, sse / ghz,
+              kMultipliesPerGroupSample);
+#else
+  // Elsewhere the batches are timed without a bound.
+  const bool avx512 = false, avx2 = false;
+  const double sse = 0.0, eight = 0.0, sixteen = 0.0;
+#endif
+  const Bound widest = avx512 ? Bound{16, sixteen}
+                       : avx2 ? Bound{8, eight}
+                              : Bound{4, sse};
+  if (widest.multiplies_per_ns > 0.0) {
+    std::printf("multiply bound, ns per voice-sample: widest (%d lanes) %.3f",
+                widest.lanes, widest.ns_per_voice_sample());
+    if (avx2)
+      std::printf(", 8 lanes %.3f", Bound{8, eight}.ns_per_voice_sample());
+    std::printf(", 4 lanes %.3f\n", Bound{4, sse}.ns_per_voice_sample());
+  }
+  register_batches("widest", &kLinked, widest);
 #ifdef TRACTWAVE_VOICES_LANES8_PATH
-  if (const VoicesApi *eight = load(TRACTWAVE_VOICES_LANES8_PATH))
-    register_batches("lanes8", eight);
-  if (const VoicesApi *four = load(TRACTWAVE_VOICES_LANES4_PATH))
-    register_batches("lanes4", four);
+  if (const VoicesApi *api8 = load(TRACTWAVE_VOICES_LANES8_PATH))
+    register_batches("lanes8", api8, avx2 ? Bound{8, eight} : Bound{4, sse});
+  if (const VoicesApi *api4 = load(TRACTWAVE_VOICES_LANES4_PATH))
+    register_batches("lanes4", api4, Bound{4, sse});
+  // TRACTWAVE_BENCH_BASELINE=DIR: the same batches through the voices
+  // libraries of another build (libtractwave_voices.so and the two capped
+  // ones, copied into DIR), in the same run, for before-and-after figures.
+  if (const char *dir = std::getenv("TRACTWAVE_BENCH_BASELINE")) {
+    const std::string d(dir);
+    if (const VoicesApi *api = load((d + "/libtractwave_voices.so").c_str()))
+      register_batches("before/widest", api, widest);
+    if (const VoicesApi *api =
+            load((d + "/libtractwave_voices_lanes8.so").c_str()))
+      register_batches("before/lanes8", api,
+                       avx2 ? Bound{8, eight} : Bound{4, sse});
+    if (const VoicesApi *api =
+            load((d + "/libtractwave_voices_lanes4.so").c_str()))
+      register_batches("before/lanes4", api, Bound{4, sse});
+  }
 #endif
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

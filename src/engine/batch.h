@@ -211,14 +211,11 @@ template <class S, class Voice> struct batch_engine {
   // raw waves go to older, which becomes the recent sample. Returns the
   // radiation smoother's state.
   template <bool first>
-  static TW_INLINE V sample(group &g, const waves &recent, waves &older) {
+  static TW_INLINE V sample(group &g, const waves &recent, waves &older,
+                            V pulse) {
     const reader<first> w = {g.smoothed, recent, older};
-    // The phase wraps exactly as the per-voice engine's does, whichever of
-    // its two ways that one takes.
-    g.phase = wrap_unit<S>(g.phase + g.increment);
     V glottis, turbulence;
-    source_step<S>(g.source, g.controls, glottal_pulse<S>(g.phase), glottis,
-                   turbulence);
+    source_step<S>(g.source, g.controls, pulse, glottis, turbulence);
     const I injecting = turbulence != 0.0f;
     const V injected = turbulence * g.s.turbulence_weight;
 
@@ -279,30 +276,58 @@ template <class S, class Voice> struct batch_engine {
     return radiate<S>(g.s, g.filters, lips_out, nostrils_out);
   }
 
+  // Each voice's samples from lanes to its block: n samples at a time by a
+  // transposition between registers, one vector store per voice, and the
+  // last few lane by lane. Overwrites radiated.
+  static TW_INLINE void write_out(V *radiated, int m, int count,
+                                  float *const *out, int done) {
+    int i = 0;
+    for (; i + n <= m; i += n) {
+      transpose<S>(radiated + i);
+      for (int j = 0; j < count; ++j)
+        __builtin_memcpy(out[j] + done + i, &radiated[i + j], sizeof(V));
+    }
+    for (; i < m; ++i)
+      for (int j = 0; j < count; ++j)
+        out[j][done + i] = radiated[i][j];
+  }
+
   // One block of up to n voices; out[j] receives voice j's samples.
   static TW_INLINE void render(Voice *const *voices, int count, int samples,
                                const block_controls *controls,
                                float *const *out, float sample_rate) {
     group g;
     load(g, voices, count, controls, sample_rate);
-    V radiated[kChunk];
+    V pulse[kChunk], radiated[kChunk];
     // raw[0] holds the history, the raw waves before the first sample; each
     // sample writes its own over the older of the two, so after sample t
     // the recent ones are in raw[(t + 1) % 2].
     for (int done = 0; done < samples; done += kChunk) {
       const int m = samples - done < kChunk ? samples - done : kChunk;
+      const int whole_m = whole(m, kLockstep);
+      // The phase wraps exactly as the per-voice engine's does, whichever of
+      // its two ways that one takes; the pulse depends on nothing the tube
+      // does, so it is computed a chunk ahead, several vectors at a time.
+      for (int i = 0; i < m; ++i) {
+        g.phase = wrap_unit<S>(g.phase + g.increment);
+        pulse[i] = g.phase;
+      }
+      for (int i = m; i < whole_m; ++i)
+        pulse[i] = V{};
+      in_lockstep<S, pulse_kernel>(pulse, whole_m);
       int i = 0;
-      if (done == 0)
-        radiated[i++] = sample<true>(g, g.raw[0], g.raw[1]);
+      if (done == 0) {
+        radiated[i] = sample<true>(g, g.raw[0], g.raw[1], pulse[i]);
+        ++i;
+      }
       for (; i < m; ++i)
         radiated[i] = (done + i) % 2 == 1
-                          ? sample<false>(g, g.raw[1], g.raw[0])
-                          : sample<false>(g, g.raw[0], g.raw[1]);
-      for (int i = 0; i < m; ++i) {
-        const V y = saturation<S>(radiated[i]);
-        for (int j = 0; j < count; ++j)
-          out[j][done + i] = y[j];
-      }
+                          ? sample<false>(g, g.raw[1], g.raw[0], pulse[i])
+                          : sample<false>(g, g.raw[0], g.raw[1], pulse[i]);
+      for (int i = m; i < whole_m; ++i)
+        radiated[i] = V{};
+      in_lockstep<S, saturation_kernel>(radiated, whole_m);
+      write_out(radiated, m, count, out, done);
     }
     const int recent = samples % 2;
     store(g, g.raw[recent], g.raw[1 - recent], voices, count);

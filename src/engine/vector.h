@@ -14,6 +14,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Vector form: lane sets and math kernels
 
+// The kernels below, written once for any lane set S that offers float
+// vectors v, integer vectors i, pick, splat, truncate (float to integer,
+// towards zero) and from_int.
+template <class S> TW_INLINE typename S::v cos_kernel(typename S::v x);
+template <class S> TW_INLINE typename S::v exp_kernel(typename S::v x);
+template <class S> TW_INLINE typename S::v tanh_kernel(typename S::v x);
+
 // A lane set: a float vector, its integer and unsigned twins, and the
 // members lanes1 offers, over every lane at once.
 template <int N, class V, class I, class U> struct lane_set {
@@ -28,9 +35,11 @@ template <int N, class V, class I, class U> struct lane_set {
   }
   static TW_INLINE V splat(float x) { return V{} + x; }
   static TW_INLINE V to_float(U x) { return __builtin_convertvector(x, V); }
-  static TW_INLINE V cos(V x);
-  static TW_INLINE V exp(V x);
-  static TW_INLINE V tanh(V x);
+  static TW_INLINE I truncate(V x) { return __builtin_convertvector(x, I); }
+  static TW_INLINE V from_int(I x) { return __builtin_convertvector(x, V); }
+  static TW_INLINE V cos(V x) { return cos_kernel<lane_set>(x); }
+  static TW_INLINE V exp(V x) { return exp_kernel<lane_set>(x); }
+  static TW_INLINE V tanh(V x) { return tanh_kernel<lane_set>(x); }
 };
 
 #define TW_LANE_TYPES(N)                                                       \
@@ -71,12 +80,13 @@ template <class S> TW_INLINE typename S::v vabs(typename S::v x) {
 // reduction by multiples of pi/4 in three exact parts, then the minimax sine
 // or cosine polynomial of the octant. Within a few ulp of a correctly rounded
 // cosf; NaN and infinities give NaN.
-template <int N, class v, class i, class U>
-TW_INLINE v lane_set<N, v, i, U>::cos(v x) {
-  const v ax = vabs<lane_set>(x);
-  i j = __builtin_convertvector(ax * 1.27323954473516f, i);
+template <class S> TW_INLINE typename S::v cos_kernel(typename S::v x) {
+  typedef typename S::v v;
+  typedef typename S::i i;
+  const v ax = vabs<S>(x);
+  i j = S::truncate(ax * 1.27323954473516f);
   j = (j + 1) & ~1;
-  const v y = __builtin_convertvector(j, v);
+  const v y = S::from_int(j);
   const v r = ((ax - y * 0.78515625f) - y * 2.4187564849853515625e-4f) -
               y * 3.77489497744594108e-8f;
   const v z = r * r;
@@ -88,20 +98,20 @@ TW_INLINE v lane_set<N, v, i, U>::cos(v x) {
       ((-1.9515295891e-4f * z + 8.3321608736e-3f) * z - 1.6666654611e-1f) * z *
           r +
       r;
-  const v value = pick((j & 2) != 0, s, c);
+  const v value = S::pick((j & 2) != 0, s, c);
   const i negative = ((j + 2) & 4) << 29;
   return bits<v>(bits<i>(value) ^ negative);
 }
 
 // exp for |x| up to about 87: x = n ln2 + r, a degree-6 polynomial for e^r,
 // and 2^n built in the exponent field. NaN stays NaN.
-template <int N, class v, class i, class U>
-TW_INLINE v lane_set<N, v, i, U>::exp(v x) {
-  x = pick(x > 88.0f, splat(88.0f), x);
-  x = pick(x < -87.0f, splat(-87.0f), x);
+template <class S> TW_INLINE typename S::v exp_kernel(typename S::v x) {
+  typedef typename S::v v;
+  x = S::pick(x > 88.0f, S::splat(88.0f), x);
+  x = S::pick(x < -87.0f, S::splat(-87.0f), x);
   const v f = x * 1.44269504088896341f + 0.5f;
-  const v t = __builtin_convertvector(__builtin_convertvector(f, i), v);
-  const v n = pick(t > f, t - 1.0f, t);
+  const v t = S::from_int(S::truncate(f));
+  const v n = S::pick(t > f, t - 1.0f, t);
   const v r = (x - n * 0.693359375f) - n * -2.12194440e-4f;
   const v z = r * r;
   const v p =
@@ -114,14 +124,15 @@ TW_INLINE v lane_set<N, v, i, U>::exp(v x) {
        5.0000001201e-1f) *
           z +
       r + 1.0f;
-  return p * bits<v>((__builtin_convertvector(n, i) + 127) << 23);
+  return p * bits<v>((S::truncate(n) + 127) << 23);
 }
 
 // tanh: an odd polynomial near zero, where 1 - 2 / (e^2x + 1) would lose small
 // values to cancellation; that form elsewhere, saturating to exactly 1.
-template <int N, class v, class i, class U>
-TW_INLINE v lane_set<N, v, i, U>::tanh(v x) {
-  const v ax = vabs<lane_set>(x);
+template <class S> TW_INLINE typename S::v tanh_kernel(typename S::v x) {
+  typedef typename S::v v;
+  typedef typename S::i i;
+  const v ax = vabs<S>(x);
   const v z = x * x;
   const v near_zero =
       ((((-5.70498872745e-3f * z + 2.06390887954e-2f) * z - 5.37397155531e-2f) *
@@ -131,10 +142,10 @@ TW_INLINE v lane_set<N, v, i, U>::tanh(v x) {
        3.33332819422e-1f) *
           z * x +
       x;
-  const v e = exp(pick(ax > 20.0f, splat(40.0f), ax + ax));
+  const v e = exp_kernel<S>(S::pick(ax > 20.0f, S::splat(40.0f), ax + ax));
   const v far = 1.0f - 2.0f / (e + 1.0f);
   const i sign = bits<i>(x) & static_cast<int32_t>(0x80000000u);
-  return pick(ax < 0.625f, near_zero, bits<v>(bits<i>(far) | sign));
+  return S::pick(ax < 0.625f, near_zero, bits<v>(bits<i>(far) | sign));
 }
 
 // fmodf(x, 1.0f), exactly: below 2^23 the fraction x - trunc(x) is
@@ -157,6 +168,131 @@ template <class S> TW_INLINE typename S::v wrap_unit(typename S::v x) {
   const I sign = bits<I>(x) & static_cast<int32_t>(0x80000000u);
   return bits<V>((bits<I>(f) & 0x7FFFFFFF) | sign);
 }
+
+// ---------------------------------------------------------------------------
+// Vector form: several vectors in lockstep
+
+// A pulse or tanh vector is one long chain of dependent operations, longer
+// than the processor looks ahead, so one vector at a time leaves most of its
+// multipliers idle. K independent vectors evaluated operation by operation
+// keep K chains in flight. Every lane still does exactly its own arithmetic,
+// in the same order, so the bits are those of one vector at a time.
+template <class T, int K> struct lockstep_of { T x[K]; };
+
+template <class T> struct is_lockstep { static constexpr bool value = false; };
+template <class T, int K> struct is_lockstep<lockstep_of<T, K>> {
+  static constexpr bool value = true;
+};
+
+template <bool> struct only_if {};
+template <> struct only_if<true> { typedef void type; };
+
+// a op b over every member, where either side may be a single number.
+template <class T, int K>
+TW_INLINE const T &member(const lockstep_of<T, K> &a, int k) {
+  return a.x[k];
+}
+template <class X> TW_INLINE X member(X a, int) { return a; }
+
+#define TW_LOCKSTEP_OPERATOR(op)                                               \
+  template <class T, int K, class X>                                           \
+  TW_INLINE auto operator op(const lockstep_of<T, K> &a, const X &b) {         \
+    lockstep_of<decltype(a.x[0] op member(b, 0)), K> r;                        \
+    for (int k = 0; k < K; ++k)                                                \
+      r.x[k] = a.x[k] op member(b, k);                                         \
+    return r;                                                                  \
+  }                                                                            \
+  template <class X, class T, int K,                                           \
+            class = typename only_if<!is_lockstep<X>::value>::type>            \
+  TW_INLINE auto operator op(const X &a, const lockstep_of<T, K> &b) {         \
+    lockstep_of<decltype(a op b.x[0]), K> r;                                   \
+    for (int k = 0; k < K; ++k)                                                \
+      r.x[k] = a op b.x[k];                                                    \
+    return r;                                                                  \
+  }
+
+TW_LOCKSTEP_OPERATOR(+)
+TW_LOCKSTEP_OPERATOR(-)
+TW_LOCKSTEP_OPERATOR(*)
+TW_LOCKSTEP_OPERATOR(/)
+TW_LOCKSTEP_OPERATOR(&)
+TW_LOCKSTEP_OPERATOR(|)
+TW_LOCKSTEP_OPERATOR(^)
+TW_LOCKSTEP_OPERATOR(<<)
+TW_LOCKSTEP_OPERATOR(<)
+TW_LOCKSTEP_OPERATOR(>)
+TW_LOCKSTEP_OPERATOR(!=)
+#undef TW_LOCKSTEP_OPERATOR
+
+// K vectors of lane set S as one lane set for the math kernels.
+template <class S, int K> struct lockstep {
+  static constexpr int n = S::n * K;
+  typedef lockstep_of<typename S::v, K> v;
+  typedef lockstep_of<typename S::i, K> i;
+  typedef i mask;
+
+  // The mask is whatever a comparison gives, which need not be i itself
+  // (clang for wasm gives a vector of another integer type of that size).
+  template <class M, class T> static TW_INLINE T pick(const M &m, T a, T b) {
+    T r;
+    for (int k = 0; k < K; ++k)
+      r.x[k] = S::pick(m.x[k], a.x[k], b.x[k]);
+    return r;
+  }
+  static TW_INLINE v splat(float x) {
+    v r;
+    for (int k = 0; k < K; ++k)
+      r.x[k] = S::splat(x);
+    return r;
+  }
+  static TW_INLINE i truncate(const v &x) {
+    i r;
+    for (int k = 0; k < K; ++k)
+      r.x[k] = S::truncate(x.x[k]);
+    return r;
+  }
+  static TW_INLINE v from_int(const i &x) {
+    v r;
+    for (int k = 0; k < K; ++k)
+      r.x[k] = S::from_int(x.x[k]);
+    return r;
+  }
+  static TW_INLINE v cos(const v &x) { return cos_kernel<lockstep>(x); }
+  static TW_INLINE v exp(const v &x) { return exp_kernel<lockstep>(x); }
+  static TW_INLINE v tanh(const v &x) { return tanh_kernel<lockstep>(x); }
+};
+
+// How many vectors go through a kernel together: measured best with both
+// 16 and 32 registers (two are slower, eight no faster).
+constexpr int kLockstep = 4;
+
+// F::run over every vector of x[0] ... x[count - 1], kLockstep at a time;
+// count is a whole number of them. (F is a class rather than a lambda so
+// that the kernel is inlined into the caller's instruction set.)
+template <class S, class F>
+TW_INLINE void in_lockstep(typename S::v *x, int count) {
+  constexpr int K = kLockstep;
+  typedef lockstep<S, K> L;
+  for (int q = 0; q < count; q += K) {
+    typename L::v group;
+    for (int k = 0; k < K; ++k)
+      group.x[k] = x[q + k];
+    group = F::template run<L>(group);
+    for (int k = 0; k < K; ++k)
+      x[q + k] = group.x[k];
+  }
+}
+
+struct pulse_kernel {
+  template <class S> static TW_INLINE typename S::v run(typename S::v phase) {
+    return glottal_pulse<S>(phase);
+  }
+};
+struct saturation_kernel {
+  template <class S> static TW_INLINE typename S::v run(typename S::v x) {
+    return saturation<S>(x);
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Vector form: moving sections between lanes
@@ -227,6 +363,36 @@ TW_INLINE lanes16::v previous_section<lanes16>(lanes16::v before,
                     24, 25, 26, 27, 28, 29, 30);
 }
 #endif
+
+// A square of n vectors of n lanes turned over its diagonal, so that lane j
+// of vector i moves to lane i of vector j: for each block size b, rows r and
+// r + b swap their off-diagonal b x b blocks, one two-register shuffle per
+// row.
+template <int... lane> struct lane_list {};
+template <int count, int... lane>
+struct lanes_below : lanes_below<count - 1, count - 1, lane...> {};
+template <int... lane> struct lanes_below<0, lane...> {
+  typedef lane_list<lane...> type;
+};
+
+template <class S, int b, int... lane>
+TW_INLINE void swap_blocks(typename S::v &low, typename S::v &high,
+                           lane_list<lane...>) {
+  constexpr int n = S::n;
+  const typename S::v x = low, y = high;
+  low = TW_SHUFFLE(S, x, y, ((lane & b) ? n + (lane ^ b) : lane)...);
+  high = TW_SHUFFLE(S, x, y, ((lane & b) ? n + lane : (lane ^ b))...);
+}
+
+template <class S, int b = 1> TW_INLINE void transpose(typename S::v *rows) {
+  if constexpr (b < S::n) {
+    for (int r = 0; r < S::n; ++r)
+      if (!(r & b))
+        swap_blocks<S, b>(rows[r], rows[r + b],
+                          typename lanes_below<S::n>::type());
+    transpose<S, 2 * b>(rows);
+  }
+}
 
 // What a single section's value becomes when the vector form blends it into
 // a vector of sections: a broadcast adds it to +0, which turns -0 into +0
