@@ -104,7 +104,7 @@ std::string xml_note(const char *step, int octave, int beats,
 
 struct Result {
   int status = -1;
-  std::string err;
+  std::string out, err;
 };
 
 class SingTool : public ::testing::Test {
@@ -125,10 +125,11 @@ protected:
                       (dir / "words.dict").string();
     for (const std::string &a : args)
       cmd += " '" + a + "'";
-    cmd += " 2>" + (dir / "err").string();
+    cmd += " >" + (dir / "out").string() + " 2>" + (dir / "err").string();
     const int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(dir / "out");
     r.err = slurp(dir / "err");
     return r;
   }
@@ -206,6 +207,15 @@ TEST_F(SingTool, AMusicXmlScoreSingsAtItsPitchesAndTempo) {
   const std::vector<float> y = wav(out);
   EXPECT_NEAR(y.size() / 48000.0, 3.33 + 0.2, 0.15);
   EXPECT_NEAR(pitch_at(y, 0.6), 293.66, 3.0);
+  // The word split at the score's syllables, by the dictionary's
+  // pronunciation; the lyric-less note after "give" holds its vowel.
+  const Result p = run({score.string(), "--print-phonemes"});
+  EXPECT_EQ(p.status, 0);
+  EXPECT_EQ(p.out, "0.000\t2.000\t50.00\tDai\tD EY1\n"
+                   "2.000\t2.000\t47.00\tsy,\tZ IY0\n"
+                   "4.000\t1.333\t43.00\tgive\tG IH1 V\n"
+                   "5.333\t0.667\t45.00\t_\t_\n"
+                   "6.000\t0.667\t47.00\tme\tM IY1\n");
 }
 
 TEST_F(SingTool, AMidiFileWithLyricsSings) {

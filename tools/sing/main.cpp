@@ -66,7 +66,7 @@ struct Options {
   std::string score, output = "tractwave-sing.wav", voice = "male";
   std::string tempo_scale = "1", transpose = "0", vibrato = "5.5,40,0.25";
   std::string portamento = "0.06", rate = "48000", format = "float", dict;
-  bool quiet = false;
+  bool quiet = false, print_phonemes = false;
 };
 
 double number_option(const std::string &text, const std::string &option,
@@ -302,6 +302,17 @@ int run(const Options &opt) {
   const std::vector<std::string> sung =
       syllables_of(song, lexicon.get(), opt.score);
 
+  if (opt.print_phonemes) {
+    for (size_t i = 0; i < sung.size(); ++i) {
+      const Note &n = song.notes[i];
+      std::printf("%.3f\t%.3f\t%.2f\t%s\t%s\n", n.start, n.duration, n.key,
+                  printable(n.text.empty() ? "_" : n.text).c_str(),
+                  printable(sung[i]).c_str());
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+      throw Error("cannot write the phonemes to standard output");
+    return 0;
+  }
   // One phrase holds the song: room for every phone it can make.
   int64_t symbols = 16;
   for (size_t i = 0; i < sung.size(); ++i)
@@ -430,6 +441,9 @@ int main(int argc, char **argv) {
   app.add_option("--format", opt.format,
                  "Sample format: float (32-bit, default) or pcm16")
       ->check(CLI::IsMember({"float", "pcm16"}));
+  app.add_flag("--print-phonemes", opt.print_phonemes,
+               "Print each note (start and length in seconds, MIDI note, "
+               "lyric, the ARPAbet it sings) and exit");
   app.add_flag("-q,--quiet", opt.quiet, "Do not print the summary line");
   try {
     app.parse(argc, argv);
