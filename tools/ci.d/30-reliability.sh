@@ -60,6 +60,8 @@ fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
 # The score parser, JSON and CSV, from the shared score cases.
 fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
   tests/scores/render tests/scores/refuse
+# tractwave-sing's readers, MIDI files and MusicXML, from the tests' scores.
+fuzz tractwave_song_fuzz 8192 tests/sing
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the

@@ -297,6 +297,9 @@ int run(const Options &opt) {
     if (!(n.key >= 0.0 && n.key <= 127.0))
       throw Error(opt.score + ": " + n.where + ": transposed out of MIDI's " +
                   "0 to 127");
+    if (!(n.duration >= 0.001))
+      throw Error(opt.score + ": " + n.where + ": a note shorter than a " +
+                  "millisecond at this --tempo-scale");
   }
   const Lexicon lexicon = load_lexicon(opt, opt.quiet);
   const std::vector<std::string> sung =
@@ -332,9 +335,8 @@ int run(const Options &opt) {
       const Note &n = song.notes[i];
       const float hz = tractwave_speech_note_hz(static_cast<float>(n.key));
       const int r = tractwave_speaker_add_note(
-          s.get(), static_cast<float>(n.start),
-          static_cast<float>(std::max(n.duration, 0.001)), hz,
-          std::clamp(n.velocity, 0.01f, 1.0f), sung[i].c_str(),
+          s.get(), static_cast<float>(n.start), static_cast<float>(n.duration),
+          hz, std::clamp(n.velocity, 0.01f, 1.0f), sung[i].c_str(),
           TRACTWAVE_SPEECH_ARPABET);
       if (r != TRACTWAVE_SPEECH_OK)
         throw Error(opt.score + ": " + n.where + ": cannot sing " +

@@ -327,6 +327,9 @@ void check_song(const Song &song, const std::string &name) {
   for (const Note &n : song.notes) {
     if (!(n.key >= 0.0 && n.key <= 127.0))
       throw Error(name + ": " + n.where + ": a note outside MIDI's 0 to 127");
+    if (!(n.duration >= 0.001))
+      throw Error(name + ": " + n.where + ": a note shorter than a " +
+                  "millisecond");
     if (last && n.start < last->start + last->duration - 1e-6)
       throw Error(name + ": " + n.where + ": overlapping notes in the sung " +
                   "voice; one voice sings one note at a time");

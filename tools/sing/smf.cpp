@@ -329,7 +329,7 @@ Song read_smf(const std::string &bytes, const std::string &name) {
     if (i > 0 && n.on < line[i - 1].off) {
       // A performance overlaps its legato notes a little; more is two notes
       // at once.
-      if (line[i - 1].off - n.on > tolerance)
+      if (line[i - 1].off - n.on > tolerance || n.on <= line[i - 1].on)
         throw Error(name + ": " + tick_where(n.track, n.on) +
                     ": overlapping notes in the sung line (track " +
                     std::to_string(n.track + 1) + ", channel " +
