@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -253,6 +255,40 @@ TEST(Sing, ARestTakesABreathAndPhrasesQueueWhileSinging) {
   EXPECT_TRUE(breath);
   EXPECT_TRUE(sang_second);
   EXPECT_EQ(tractwave_speaker_pending(s), 0);
+  tractwave_speaker_destroy(s);
+}
+
+TEST(Sing, PhrasesQueuedOnAnotherThreadAreAllSung) {
+  // A small queue, so that the producer meets a full one and retries while
+  // the renderer sings.
+  tractwave_speaker *s = tractwave_speaker_create(1, 44100.0f, 32);
+  ASSERT_NE(s, nullptr);
+  constexpr int kPhrases = 12;
+  std::atomic<int> queued{0};
+  std::thread producer([&] {
+    for (int i = 0; i < kPhrases; ++i) {
+      tractwave_speaker_add_note(s, 0.0f, 0.15f, 262.0f, 1.0f, "L AA1", 0);
+      tractwave_speaker_add_note(s, 0.15f, 0.15f, 294.0f, 1.0f, "_", 0);
+      tractwave_speaker_add_note(s, 0.3f, 0.15f, 330.0f, 1.0f, "M IY1 N", 0);
+      while (tractwave_speaker_sing(s, nullptr) == TRACTWAVE_SPEECH_QUEUE_FULL)
+        std::this_thread::yield();
+      ++queued;
+    }
+  });
+  std::vector<float> out(441);
+  float frame[TRACTWAVE_SPEECH_FRAME_SIZE];
+  float last_serial = -1.0f;
+  int rendered = 0;
+  while ((queued < kPhrases || tractwave_speaker_pending(s) > 0) &&
+         rendered < 2000) {
+    tractwave_speaker_render(s, out.data(), 441);
+    tractwave_speaker_frame(s, frame);
+    last_serial = std::max(last_serial, frame[1]);
+    ++rendered;
+  }
+  producer.join();
+  // Every phrase's five phones (L AA, then M IY N) were sung.
+  EXPECT_EQ(last_serial, 5.0f * kPhrases - 1.0f);
   tractwave_speaker_destroy(s);
 }
 
