@@ -197,7 +197,17 @@ std::vector<std::string> syllables_of(const Song &song,
     const std::string where = name + ": " + first.where;
     const std::vector<std::string> parts =
         split_syllables(transcribe(lexicon, text, where));
-    if (parts.size() == word.size() || word.size() == 1) {
+    const bool phonemes =
+        std::any_of(parts.begin(), parts.end(), [](const std::string &p) {
+          return p.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") !=
+                 std::string::npos;
+        });
+    if (!phonemes) {
+      // Punctuation alone (a karaoke file's "," or "!") sings nothing new:
+      // it holds the vowel before.
+      for (size_t k : word)
+        sung[k] = "_";
+    } else if (parts.size() == word.size() || word.size() == 1) {
       std::string all;
       for (const std::string &p : parts)
         all += (all.empty() ? "" : " ") + p;
