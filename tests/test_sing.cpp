@@ -292,6 +292,29 @@ TEST(Sing, PhrasesQueuedOnAnotherThreadAreAllSung) {
   tractwave_speaker_destroy(s);
 }
 
+TEST(Sing, VelocitySetsTheLevel) {
+  // The same held vowel at velocity 1 and 0.5: 6 dB apart in its middle.
+  double rms[2];
+  for (int k = 0; k < 2; ++k) {
+    tractwave_speaker *s = tractwave_speaker_create(0, kRate, 0);
+    ASSERT_NE(s, nullptr);
+    float origin = 0;
+    ASSERT_EQ(
+        tractwave_speaker_add_note(s, 0, 1.0f, 147, k ? 0.5f : 1.0f, "AA1", 0),
+        0);
+    ASSERT_EQ(tractwave_speaker_sing(s, &origin), 0);
+    std::vector<float> x(static_cast<size_t>((origin + 1.0f) * kRate));
+    tractwave_speaker_render(s, x.data(), static_cast<int>(x.size()));
+    double sum = 0;
+    const size_t from = static_cast<size_t>((origin + 0.3f) * kRate);
+    for (size_t i = from; i < from + 24000; ++i)
+      sum += x[i] * x[i];
+    rms[k] = std::sqrt(sum / 24000);
+    tractwave_speaker_destroy(s);
+  }
+  EXPECT_NEAR(20 * std::log10(rms[1] / rms[0]), -6.0, 1.0);
+}
+
 TEST(Sing, NotesThatCannotBeSungAreRefused) {
   tractwave_speaker *s = tractwave_speaker_create(0, kRate, 16);
   ASSERT_NE(s, nullptr);
