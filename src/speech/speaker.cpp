@@ -84,8 +84,9 @@ struct tractwave_speaker {
   std::atomic<uint64_t> head{0}, tail{0}, current_published{0};
   std::atomic<int64_t> position{0}; // the renderer's clock, for planning
 
-  // Sung regions [region_tail, region_head) in their own ring.
-  SungRegion *regions = nullptr;
+  // Sung regions [region_tail, region_head) in their own ring, made when
+  // the speaker first sings (a speaker that only speaks never needs it).
+  std::atomic<SungRegion *> regions{nullptr};
   uint32_t region_capacity = 0;
   std::atomic<uint64_t> region_head{0}, region_tail{0};
 
@@ -144,9 +145,11 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
     if (p.start + p.length > s->last_end && middle >= p.start)
       s->last_end = p.start + p.length;
   }
-  const RegionWindow regions{s->regions, s->region_capacity,
-                             s->region_tail.load(std::memory_order_relaxed),
-                             s->region_head.load(std::memory_order_acquire)};
+  // The head first: a ring seen with regions in it was made before them.
+  const uint64_t region_end = s->region_head.load(std::memory_order_acquire);
+  const RegionWindow regions{
+      s->regions.load(std::memory_order_acquire), s->region_capacity,
+      s->region_tail.load(std::memory_order_relaxed), region_end};
   const bool sounding =
       s->current < end ||
       middle <
@@ -361,12 +364,10 @@ tractwave_speaker_create(int voice, float sample_rate, int capacity) {
   s->slots = static_cast<Phone *>(calloc(s->capacity, sizeof(Phone)));
   // A note makes at most two regions (itself and a breath before it).
   s->region_capacity = 2 * s->queue_capacity;
-  s->regions =
-      static_cast<SungRegion *>(calloc(s->region_capacity, sizeof(SungRegion)));
   s->voice_memory = malloc(static_cast<size_t>(tractwave_voice_size()) +
                            tractwave_voice_alignment());
   s->resampling = s->setup.rate != sample_rate;
-  if (!s->slots || !s->regions || !s->voice_memory ||
+  if (!s->slots || !s->voice_memory ||
       (s->resampling &&
        !s->resampler.init(s->setup.rate, sample_rate, kMaxSubBlock))) {
     tractwave_speaker_destroy(s);
@@ -386,7 +387,7 @@ TRACTWAVE_SPEECH_API void tractwave_speaker_destroy(tractwave_speaker *s) {
     return;
   s->resampler.release();
   free(s->slots);
-  free(s->regions);
+  free(s->regions.load(std::memory_order_relaxed));
   free(s->notes);
   free(s->note_tokens);
   free(s->voice_memory);
@@ -600,6 +601,13 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_sing(tractwave_speaker *s,
     *origin = -1.0f;
   if (s->note_count == 0)
     return TRACTWAVE_SPEECH_OK;
+  if (!s->regions.load(std::memory_order_relaxed)) {
+    void *ring = calloc(s->region_capacity, sizeof(SungRegion));
+    if (!ring)
+      return TRACTWAVE_SPEECH_NO_MEMORY;
+    s->regions.store(static_cast<SungRegion *>(ring),
+                     std::memory_order_release);
+  }
   const int phone_bound = sung_phone_bound(s->note_count, s->token_count);
   const int region_bound = sung_region_bound(s->note_count);
   Phone *phones = static_cast<Phone *>(malloc(sizeof(Phone) * phone_bound));
@@ -632,8 +640,9 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_sing(tractwave_speaker *s,
           s->region_capacity)
     room = TRACTWAVE_SPEECH_QUEUE_FULL;
   if (room == TRACTWAVE_SPEECH_OK) {
+    SungRegion *ring = s->regions.load(std::memory_order_relaxed);
     for (int i = 0; i < region_count; ++i)
-      s->regions[(region_head + i) % s->region_capacity] = regions[i];
+      ring[(region_head + i) % s->region_capacity] = regions[i];
     // The regions are in place before the phones that need them.
     s->region_head.store(region_head + region_count, std::memory_order_release);
     push_phones(s, phones, phone_count);
