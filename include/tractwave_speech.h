@@ -239,6 +239,116 @@ tractwave_speaker_frame(const tractwave_speaker *speaker, float *frame);
 TRACTWAVE_SPEECH_API const char *tractwave_speech_phoneme_name(int phoneme);
 
 /*
+ * Singing. A sung phrase is a list of notes, added one by one with
+ * tractwave_speaker_add_note and queued together by tractwave_speaker_sing
+ * to be sung after everything queued before it (speech or song), so that
+ * phrases can be queued while the speaker sings. Singing follows the
+ * practice of singers: a syllable's onset consonants come before its note's
+ * start, so that the vowel lands on the beat; the vowel is stretched to
+ * fill the note; coda consonants take their natural length at the note's
+ * end (shortened alike with the next onset when the two do not fit); a
+ * melisma holds the vowel across its notes; the voice glides from note to
+ * note while it sounds (the portamento), a diphthong holds its first vowel
+ * and glides to its second at the end, vibrato grows in after a delay into
+ * each note, and a rest of 300 ms or more takes a breath before the next
+ * onset. The speaker's rate (tractwave_speaker_set_speed) sets the
+ * consonants' lengths; its pitch factor does not apply to notes.
+ *
+ * As for text, queueing plans and may allocate, and the render call
+ * allocates nothing; the note and setting calls below belong to the
+ * queueing thread.
+ */
+
+/*
+ * Vibrato of notes queued from now on: rate in Hz (0 to 20; 0 none), depth in
+ * cents either side of the note (0 to 200), delay in seconds after each
+ * note's start before it grows in, over 200 ms (0 to 10). By default 5.5 Hz,
+ * 40 cents, 0.25 s.
+ */
+TRACTWAVE_SPEECH_API int
+tractwave_speaker_set_vibrato(tractwave_speaker *speaker, float rate,
+                              float depth, float delay);
+
+/*
+ * The time, in seconds (0 to 1), of the glide from one note to the next
+ * while the voice sounds between them, centred on the new note's start;
+ * shortened to half of the shorter note. 0 steps; by default 0.06.
+ */
+TRACTWAVE_SPEECH_API int
+tractwave_speaker_set_portamento(tractwave_speaker *speaker, float seconds);
+
+/*
+ * Adds a note to the phrase being built.
+ *
+ * start     seconds from the phrase's origin (0 to 86400), not before the
+ *           end of the note added before it.
+ * duration  seconds, 0.001 to 3600.
+ * pitch     Hz, 20 to 4000 (tractwave_speech_note_hz gives a MIDI note's).
+ * velocity  loudness, above 0 and up to 1: the level is velocity times the
+ *           voice's full level (0.5 is 6 dB down).
+ * syllable  phonemes in the notation, as for tractwave_speaker_queue (one
+ *           syllable; a whole word sings its first vowel on the note and the
+ *           rest as its coda), or "_" or "-" alone: a melisma, holding the
+ *           vowel of the note before. Punctuation is ignored. The nucleus
+ *           is the syllable's first vowel (else its first nasal, liquid,
+ *           glide or fricative, which is held as a vowel would be).
+ * notation  TRACTWAVE_SPEECH_ARPABET or TRACTWAVE_SPEECH_IPA.
+ *
+ * Returns OK; TRACTWAVE_SPEECH_UNKNOWN_PHONEME (tractwave_speaker_error_offset
+ * gives the offset in the syllable); a bad argument for a value out of
+ * range, a note that starts before the last one ends, a melisma first, or a
+ * syllable with no phoneme; TRACTWAVE_SPEECH_TOO_LONG when the phrase would
+ * hold more phones than the speaker's capacity. A refused note is not added
+ * and the notes before it stay.
+ */
+TRACTWAVE_SPEECH_API int tractwave_speaker_add_note(tractwave_speaker *speaker,
+                                                    float start, float duration,
+                                                    float pitch, float velocity,
+                                                    const char *syllable,
+                                                    int notation);
+
+/* Drops the notes added and not yet queued. */
+TRACTWAVE_SPEECH_API int
+tractwave_speaker_clear_notes(tractwave_speaker *speaker);
+
+/*
+ * Queues the phrase of the notes added since the last call and starts a new
+ * one. Its origin is where everything queued before ends (or, when the
+ * speaker is silent, just after the render position), later by as much as
+ * the first note's onset consonants need before its start.
+ *
+ * origin  if not NULL, set to the time of the phrase's 0 on the speaker's
+ *         clock (seconds since creation, as the frame's [0]), or -1 when
+ *         nothing was queued.
+ *
+ * Returns OK (also with no notes added: nothing is queued), or
+ * TRACTWAVE_SPEECH_QUEUE_FULL (the notes are kept: render, then call again)
+ * or TRACTWAVE_SPEECH_NO_MEMORY.
+ */
+TRACTWAVE_SPEECH_API int tractwave_speaker_sing(tractwave_speaker *speaker,
+                                                float *origin);
+
+/*
+ * The frequency in Hz of a MIDI note number (69 is A4, 440 Hz; a fraction
+ * is cents / 100), or 0 outside -24 ... 151.
+ */
+TRACTWAVE_SPEECH_API float tractwave_speech_note_hz(float note);
+
+/*
+ * Splits the ARPAbet of a word into its syllables, for singing a word on
+ * several notes: the phonemes with stress digits, syllables separated by
+ * " - " ("D EY1 Z IY0" gives "D EY1 - Z IY0"). Consonants between two vowels
+ * begin the second syllable as far as English allows a syllable to begin
+ * ("AH0 S T R EY1 L Y AH0" gives "AH0 - S T R EY1 L - Y AH0"); a word end "|"
+ * ends a syllable. Returns the length the full result needs, as
+ * tractwave_lexicon_transcribe does, or TRACTWAVE_SPEECH_UNKNOWN_PHONEME with
+ * *error_offset (if not NULL) at the symbol.
+ */
+TRACTWAVE_SPEECH_API int tractwave_speech_syllables(const char *arpabet,
+                                                    char *out, int size,
+                                                    int *error_offset);
+
+/*
  * Lexicon: English words to ARPAbet, from a pronouncing dictionary in the
  * CMU format (Debian's pocketsphinx-en-us ships one as
  * /usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict). The library opens

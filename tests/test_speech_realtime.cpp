@@ -48,6 +48,31 @@ TEST(SpeechRealtime, RenderingCallsNoAllocatorAndNoLock) {
   }
 }
 
+TEST(SpeechRealtime, SingingCallsNoAllocatorAndNoLock) {
+  tractwave_speaker *s = tractwave_speaker_create(1, 44100.0f, 256);
+  ASSERT_NE(s, nullptr);
+  const char *syllables[] = {"D EY1", "_", "Z IY0", "G IH1 V", "M IY1"};
+  for (int i = 0; i < 5; ++i)
+    ASSERT_EQ(tractwave_speaker_add_note(s, 0.3f * i + (i == 4 ? 0.5f : 0.0f),
+                                         0.3f, 220.0f + 20.0f * i, 0.8f,
+                                         syllables[i], 0),
+              0);
+  ASSERT_EQ(tractwave_speaker_sing(s, nullptr), 0);
+  std::vector<float> out(4096);
+  rt_reset();
+  rt_count(1);
+  int total = 0;
+  for (int n : {1, 64, 480, 4096, 7})
+    for (int i = 0; i < 20; ++i)
+      total += tractwave_speaker_render(s, out.data(), n);
+  rt_count(0);
+  const rt_calls calls = rt_calls_so_far();
+  EXPECT_EQ(calls.allocator, 0);
+  EXPECT_EQ(calls.mutex, 0);
+  EXPECT_GT(total, 0);
+  tractwave_speaker_destroy(s);
+}
+
 TEST(SpeechRealtime, QueueingOnAnotherThreadLeavesTheRenderThreadClean) {
   tractwave_speaker *s = tractwave_speaker_create(0, 48000.0f, 128);
   ASSERT_NE(s, nullptr);

@@ -30,6 +30,7 @@ need_packages() {
 }
 
 # pocketsphinx-en-us: the pronouncing dictionary tractwave-say reads words
-# from; help2man: the tools' manual pages, made at build time.
-BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev pocketsphinx-en-us help2man"
+# from; help2man: the tools' manual pages, made at build time; libxml2-dev:
+# the MusicXML reader of tractwave-sing.
+BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev pocketsphinx-en-us help2man libxml2-dev"
 TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev espeak-ng"

@@ -21,6 +21,7 @@ returns the samples; ``transcribe`` gives the ARPAbet it would speak (a
 pronouncing dictionary first, espeak-ng for words it lacks);
 ``ipa_to_arpabet`` converts notation. Words come from Debian's
 pocketsphinx-en-us dictionary unless ``dictionary=`` names another.
+``sing`` sings notes with lyrics, or a score file (through tractwave-sing).
 
 Layouts: one voice's samples are a 1-d float32 array. ``render_voices``
 returns one row per voice, shape (voices, n), by default; with
@@ -52,6 +53,7 @@ from ._library import library as _library, pointer as _ptr, voices_library as _v
 from ._score import ScoreError, load_score, parse_score, render_score
 from ._voices import Voice, render_voices
 from ._speech import SpeechError, ipa_to_arpabet, say, speech_library_path, transcribe
+from ._sing import note_hz, sing, syllables
 
 __version__ = "1.0.0"
 
@@ -61,6 +63,7 @@ __all__ = [
     "library_path", "voices_library_path", "parameters", "diameters", "Voice",
     "render_voices", "step", "render_score", "load_score", "parse_score", "ScoreError",
     "say", "transcribe", "ipa_to_arpabet", "SpeechError", "speech_library_path",
+    "sing", "note_hz", "syllables",
 ]
 
 

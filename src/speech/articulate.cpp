@@ -34,6 +34,8 @@ constexpr float kMaxVowelTransitionMs = 150.0f;
 // Where a vowel holds its shape: its middle, leaving a quarter of it (at
 // most 30 ms) at each edge for the transitions.
 constexpr float kVowelEdgeMs = 30.0f;
+// A sung diphthong glides to its second vowel over at most this long.
+constexpr float kSungGlideMs = 150.0f;
 // The velum opens before a nasal and closes after it, so that the vowels
 // around it are nasalised (anticipatory nasalisation in English vowels
 // lasts about 100 ms before the nasal, Cohn 1990; 80 was heard as cleaner).
@@ -239,6 +241,15 @@ int keys_of(const Phone &p, float ms, Key *out) {
     return 1;
   }
   case Kind::diphthong:
+    if (p.flags & kSung) {
+      // Singers hold a diphthong's first vowel and glide at the note's end.
+      int64_t glide = length * 4 / 10;
+      if (glide > static_cast<int64_t>(kSungGlideMs * ms))
+        glide = static_cast<int64_t>(kSungGlideMs * ms);
+      out[0] = {s + glide / 4, e - glide, info.shape};
+      out[1] = {e - glide / 4, e - glide / 4, info.offglide};
+      return 2;
+    }
     // The onset held over 15-35% of it, the offglide reached at 90%
     // (Gay 1968: diphthongs are an onset steady state and a glide).
     out[0] = {s + length * 15 / 100, s + length * 35 / 100, info.shape};

@@ -13,6 +13,9 @@ enum PhoneFlags : uint8_t {
   kBeforeSilence = 2, // nothing audible after it
   kWordInitial = 4,
   kWordFinal = 8,
+  // Sung: its pitch and level follow its note (src/speech/sing.h), and a
+  // diphthong holds its first vowel until its last moments.
+  kSung = 128,
 };
 
 // One phone on the speaker's clock (samples at the engine's rate).

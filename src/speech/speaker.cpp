@@ -9,6 +9,7 @@
 #include "phonemes.h"
 #include "plan.h"
 #include "resampler.h"
+#include "sing.h"
 
 #include "tractwave_voices.h"
 
@@ -83,10 +84,24 @@ struct tractwave_speaker {
   std::atomic<uint64_t> head{0}, tail{0}, current_published{0};
   std::atomic<int64_t> position{0}; // the renderer's clock, for planning
 
+  // Sung regions [region_tail, region_head) in their own ring, made when
+  // the speaker first sings (a speaker that only speaks never needs it).
+  std::atomic<SungRegion *> regions{nullptr};
+  uint32_t region_capacity = 0;
+  std::atomic<uint64_t> region_head{0}, region_tail{0};
+
   // Queueing side.
   PlannerState planner;
   float speed = 1.0f, pitch = 1.0f;
   int error_offset = -1;
+  // The phrase being added note by note, its syllables' tokens, and how it
+  // will be sung.
+  NoteInput *notes = nullptr;
+  int note_count = 0, note_room = 0;
+  Token *note_tokens = nullptr;
+  int token_count = 0, token_room = 0;
+  float vibrato_hz = 5.5f, vibrato_cents = 40.0f, vibrato_delay = 0.25f;
+  float portamento = 0.06f;
 
   // Rendering side.
   int64_t t = 0;        // engine samples rendered
@@ -99,6 +114,7 @@ struct tractwave_speaker {
   int64_t frame_start = 0;
   float block[kMaxSubBlock];
   int block_length = 0, block_used = 0;
+  SungState sung;
 };
 
 namespace {
@@ -129,6 +145,11 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
     if (p.start + p.length > s->last_end && middle >= p.start)
       s->last_end = p.start + p.length;
   }
+  // The head first: a ring seen with regions in it was made before them.
+  const uint64_t region_end = s->region_head.load(std::memory_order_acquire);
+  const RegionWindow regions{
+      s->regions.load(std::memory_order_acquire), s->region_capacity,
+      s->region_tail.load(std::memory_order_relaxed), region_end};
   const bool sounding =
       s->current < end ||
       middle <
@@ -144,9 +165,14 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
     s->output.reset();
     if (s->silent_from == INT64_MAX)
       s->silent_from = s->t;
+    sung_controls(regions, s->sung, false, middle, n, s->setup.rate,
+                  s->controls);
   } else {
     s->silent_from = INT64_MAX;
     articulate(window, s->current, middle, s->setup, s->controls);
+    sung_controls(regions, s->sung,
+                  s->current < end && (window.at(s->current).flags & kSung),
+                  middle, n, s->setup.rate, s->controls);
     s->controls.sounding = true;
     const Controls &c = s->controls;
     tractwave_voice_render_geometry(s->voice, n, c.f0, c.amp, c.mix,
@@ -162,6 +188,8 @@ void render_sub_block(tractwave_speaker *s, float *out, int n) {
   if (s->current > window.first + keep)
     s->tail.store(s->current - keep, std::memory_order_release);
   s->current_published.store(s->current, std::memory_order_relaxed);
+  if (s->sung.current > regions.first)
+    s->region_tail.store(s->sung.current, std::memory_order_release);
   s->position.store(s->t, std::memory_order_relaxed);
 }
 
@@ -267,6 +295,48 @@ void calibrate(tractwave_speaker *s) {
 
 bool bad_float(float x, float lo, float hi) { return !(x >= lo && x <= hi); }
 
+// Whether `phones` more fit in the queue now (OK), later (QUEUE_FULL) or
+// never (TOO_LONG).
+int queue_room(const tractwave_speaker *s, uint64_t phones) {
+  if (phones > s->queue_capacity)
+    return TRACTWAVE_SPEECH_TOO_LONG;
+  const uint64_t head = s->head.load(std::memory_order_relaxed);
+  const uint64_t tail = s->tail.load(std::memory_order_acquire);
+  const uint64_t unspoken =
+      head - s->current_published.load(std::memory_order_relaxed);
+  if (head - tail + phones > s->capacity ||
+      unspoken + phones > s->queue_capacity)
+    return TRACTWAVE_SPEECH_QUEUE_FULL;
+  return TRACTWAVE_SPEECH_OK;
+}
+
+void push_phones(tractwave_speaker *s, const Phone *planned, int phones) {
+  const uint64_t head = s->head.load(std::memory_order_relaxed);
+  for (int i = 0; i < phones; ++i)
+    s->slots[(head + i) % s->capacity] = planned[i];
+  s->head.store(head + phones, std::memory_order_release);
+}
+
+void clear_notes(tractwave_speaker *s) {
+  s->note_count = 0;
+  s->token_count = 0;
+}
+
+// Grows a queueing-side array to hold `need` items.
+template <typename T> bool grow(T *&items, int &room, int need) {
+  if (need <= room)
+    return true;
+  int next = room > 0 ? room : 16;
+  while (next < need)
+    next = next > 0x3fffffff / 2 ? need : next * 2;
+  void *more = realloc(items, sizeof(T) * static_cast<size_t>(next));
+  if (!more)
+    return false;
+  items = static_cast<T *>(more);
+  room = next;
+  return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -292,6 +362,8 @@ tractwave_speaker_create(int voice, float sample_rate, int capacity) {
   s->queue_capacity = static_cast<uint32_t>(capacity ? capacity : 4096);
   s->capacity = s->queue_capacity + static_cast<uint32_t>(kLookBehind);
   s->slots = static_cast<Phone *>(calloc(s->capacity, sizeof(Phone)));
+  // A note makes at most two regions (itself and a breath before it).
+  s->region_capacity = 2 * s->queue_capacity;
   s->voice_memory = malloc(static_cast<size_t>(tractwave_voice_size()) +
                            tractwave_voice_alignment());
   s->resampling = s->setup.rate != sample_rate;
@@ -315,6 +387,9 @@ TRACTWAVE_SPEECH_API void tractwave_speaker_destroy(tractwave_speaker *s) {
     return;
   s->resampler.release();
   free(s->slots);
+  free(s->regions.load(std::memory_order_relaxed));
+  free(s->notes);
+  free(s->note_tokens);
   free(s->voice_memory);
   s->~tractwave_speaker();
   free(s);
@@ -366,18 +441,10 @@ tractwave_speaker_queue(tractwave_speaker *s, const char *text, int notation) {
     return TRACTWAVE_SPEECH_OK;
   }
   // Text longer than the queue would be refused for ever as full.
-  if (static_cast<uint32_t>(phones) > s->queue_capacity) {
+  const int room = queue_room(s, static_cast<uint64_t>(phones));
+  if (room != TRACTWAVE_SPEECH_OK) {
     free(tokens);
-    return TRACTWAVE_SPEECH_TOO_LONG;
-  }
-  const uint64_t head = s->head.load(std::memory_order_relaxed);
-  const uint64_t tail = s->tail.load(std::memory_order_acquire);
-  const uint64_t unspoken =
-      head - s->current_published.load(std::memory_order_relaxed);
-  if (head - tail + static_cast<uint64_t>(phones) > s->capacity ||
-      unspoken + static_cast<uint64_t>(phones) > s->queue_capacity) {
-    free(tokens);
-    return TRACTWAVE_SPEECH_QUEUE_FULL;
+    return room;
   }
   Phone *planned = static_cast<Phone *>(malloc(sizeof(Phone) * phones));
   PitchAnchor *anchors = static_cast<PitchAnchor *>(
@@ -391,9 +458,7 @@ tractwave_speaker_queue(tractwave_speaker *s, const char *text, int notation) {
   const PlanSettings settings{s->setup.rate, s->speed, s->f0 * s->pitch,
                               s->position.load(std::memory_order_relaxed)};
   plan(tokens, count, settings, s->planner, planned, anchors);
-  for (int i = 0; i < phones; ++i)
-    s->slots[(head + i) % s->capacity] = planned[i];
-  s->head.store(head + phones, std::memory_order_release);
+  push_phones(s, planned, phones);
   free(tokens);
   free(planned);
   free(anchors);
@@ -434,6 +499,186 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_render(tractwave_speaker *s,
       speech = i + 1;
   }
   return speech;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speaker_set_vibrato(tractwave_speaker *s,
+                                                       float rate, float depth,
+                                                       float delay) {
+  if (!s || bad_float(rate, 0.0f, 20.0f) || bad_float(depth, 0.0f, 200.0f) ||
+      bad_float(delay, 0.0f, 10.0f))
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  s->vibrato_hz = rate;
+  s->vibrato_cents = depth;
+  s->vibrato_delay = delay;
+  return TRACTWAVE_SPEECH_OK;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speaker_set_portamento(tractwave_speaker *s,
+                                                          float seconds) {
+  if (!s || bad_float(seconds, 0.0f, 1.0f))
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  s->portamento = seconds;
+  return TRACTWAVE_SPEECH_OK;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speaker_add_note(tractwave_speaker *s,
+                                                    float start, float duration,
+                                                    float pitch, float velocity,
+                                                    const char *syllable,
+                                                    int notation) {
+  if (!s || !syllable || bad_float(start, 0.0f, 86400.0f) ||
+      bad_float(duration, 0.001f, 3600.0f) ||
+      bad_float(pitch, 20.0f, 4000.0f) ||
+      !(velocity > 0.0f && velocity <= 1.0f) ||
+      (notation != TRACTWAVE_SPEECH_ARPABET &&
+       notation != TRACTWAVE_SPEECH_IPA))
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  // Notes of one voice follow one another (a microsecond's overlap is
+  // rounding, not a chord).
+  if (s->note_count > 0) {
+    const NoteInput &last = s->notes[s->note_count - 1];
+    if (static_cast<double>(start) < last.start + last.duration - 1e-6)
+      return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  }
+  const char *p = syllable;
+  while (*p == ' ' || *p == '\t')
+    ++p;
+  const char *e = p + strlen(p);
+  while (e > p && (e[-1] == ' ' || e[-1] == '\t'))
+    --e;
+  const bool melisma = e == p + 1 && (*p == '_' || *p == '-');
+  if (melisma && s->note_count == 0)
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  int count = 0;
+  if (!melisma) {
+    const size_t length = strlen(syllable);
+    if (length > 4096)
+      return TRACTWAVE_SPEECH_TOO_LONG;
+    if (!grow(s->note_tokens, s->token_room,
+              s->token_count + static_cast<int>(length) + 1))
+      return TRACTWAVE_SPEECH_NO_MEMORY;
+    int offset = -1;
+    Token *tokens = s->note_tokens + s->token_count;
+    count = tw::speech::parse(syllable, static_cast<Notation>(notation), tokens,
+                              static_cast<int>(length) + 1, &offset);
+    if (count < 0) {
+      s->error_offset = offset;
+      return TRACTWAVE_SPEECH_UNKNOWN_PHONEME;
+    }
+    // Punctuation's pauses have no place in a note: rests are the score's.
+    int kept = 0;
+    for (int i = 0; i < count; ++i)
+      if (tokens[i].phoneme != kPause)
+        tokens[kept++] = tokens[i];
+    count = kept;
+    if (count == 0)
+      return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  }
+  s->error_offset = -1;
+  if (s->token_count + count + 2 * (s->note_count + 1) >
+      static_cast<int>(s->queue_capacity))
+    return TRACTWAVE_SPEECH_TOO_LONG;
+  if (!grow(s->notes, s->note_room, s->note_count + 1))
+    return TRACTWAVE_SPEECH_NO_MEMORY;
+  s->notes[s->note_count++] = {start,    duration,       pitch,
+                               velocity, s->token_count, count};
+  s->token_count += count;
+  return TRACTWAVE_SPEECH_OK;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speaker_clear_notes(tractwave_speaker *s) {
+  if (!s)
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  clear_notes(s);
+  return TRACTWAVE_SPEECH_OK;
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speaker_sing(tractwave_speaker *s,
+                                                float *origin) {
+  if (!s)
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  if (origin)
+    *origin = -1.0f;
+  if (s->note_count == 0)
+    return TRACTWAVE_SPEECH_OK;
+  if (!s->regions.load(std::memory_order_relaxed)) {
+    void *ring = calloc(s->region_capacity, sizeof(SungRegion));
+    if (!ring)
+      return TRACTWAVE_SPEECH_NO_MEMORY;
+    s->regions.store(static_cast<SungRegion *>(ring),
+                     std::memory_order_release);
+  }
+  const int phone_bound = sung_phone_bound(s->note_count, s->token_count);
+  const int region_bound = sung_region_bound(s->note_count);
+  Phone *phones = static_cast<Phone *>(malloc(sizeof(Phone) * phone_bound));
+  SungRegion *regions =
+      static_cast<SungRegion *>(malloc(sizeof(SungRegion) * region_bound));
+  if (!phones || !regions) {
+    free(phones);
+    free(regions);
+    return TRACTWAVE_SPEECH_NO_MEMORY;
+  }
+  const SingSettings settings{s->setup.rate,    s->speed,
+                              s->vibrato_hz,    s->vibrato_cents,
+                              s->vibrato_delay, s->portamento};
+  // Planned on a copy of the planner's memory, kept only if it fits.
+  PlannerState planner = s->planner;
+  int phone_count = 0, region_count = 0;
+  int64_t zero = 0;
+  if (!plan_phrase(s->notes, s->note_count, s->note_tokens, settings,
+                   s->position.load(std::memory_order_relaxed), planner, phones,
+                   &phone_count, regions, &region_count, &zero)) {
+    free(phones);
+    free(regions);
+    return TRACTWAVE_SPEECH_NO_MEMORY;
+  }
+  int room = queue_room(s, static_cast<uint64_t>(phone_count));
+  const uint64_t region_head = s->region_head.load(std::memory_order_relaxed);
+  if (room == TRACTWAVE_SPEECH_OK &&
+      region_head - s->region_tail.load(std::memory_order_acquire) +
+              static_cast<uint64_t>(region_count) >
+          s->region_capacity)
+    room = TRACTWAVE_SPEECH_QUEUE_FULL;
+  if (room == TRACTWAVE_SPEECH_OK) {
+    SungRegion *ring = s->regions.load(std::memory_order_relaxed);
+    for (int i = 0; i < region_count; ++i)
+      ring[(region_head + i) % s->region_capacity] = regions[i];
+    // The regions are in place before the phones that need them.
+    s->region_head.store(region_head + region_count, std::memory_order_release);
+    push_phones(s, phones, phone_count);
+    s->planner = planner;
+    clear_notes(s);
+    if (origin)
+      *origin = static_cast<float>(static_cast<double>(zero) / s->setup.rate);
+  }
+  free(phones);
+  free(regions);
+  return room;
+}
+
+TRACTWAVE_SPEECH_API float tractwave_speech_note_hz(float note) {
+  if (!(note >= -24.0f && note <= 151.0f))
+    return 0.0f;
+  return 440.0f * exp2f((note - 69.0f) / 12.0f);
+}
+
+TRACTWAVE_SPEECH_API int tractwave_speech_syllables(const char *arpabet,
+                                                    char *out, int size,
+                                                    int *error_offset) {
+  if (error_offset)
+    *error_offset = -1;
+  if (!arpabet || size < 0 || (size > 0 && !out))
+    return TRACTWAVE_SPEECH_BAD_ARGUMENT;
+  int offset = -1;
+  const int n = syllables(arpabet, out, size, &offset);
+  if (n == -2)
+    return TRACTWAVE_SPEECH_NO_MEMORY;
+  if (n < 0) {
+    if (error_offset)
+      *error_offset = offset;
+    return TRACTWAVE_SPEECH_UNKNOWN_PHONEME;
+  }
+  return n;
 }
 
 TRACTWAVE_SPEECH_API int tractwave_speaker_pending(const tractwave_speaker *s) {

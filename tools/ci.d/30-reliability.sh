@@ -71,6 +71,8 @@ fuzz tractwave_speech_text_fuzz 4096 -dict=tests/fuzz/speech.dict \
   tests/fuzz/speech_text_corpus
 fuzz tractwave_speaker_fuzz 4096 -dict=tests/fuzz/speech.dict \
   tests/fuzz/speaker_corpus
+# tractwave-sing's readers, MIDI files and MusicXML, from the tests' scores.
+fuzz tractwave_song_fuzz 8192 tests/sing
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the

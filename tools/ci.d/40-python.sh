@@ -15,6 +15,7 @@ PYTHON=/usr/bin/python3
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 REPO=$(pwd)
 RENDER=$BUILD_DIR/tools/render/tractwave-render
+SING=$BUILD_DIR/tools/sing/tractwave-sing
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -37,5 +38,5 @@ paths = [tractwave.library_path(), tractwave.voices_library_path(),
 print("libraries", *paths)
 sys.exit(not (all(p.startswith(here + os.sep) for p in paths)
               and os.path.exists(os.path.join(here, "py.typed"))))'
-PYTHONDONTWRITEBYTECODE=1 TRACTWAVE_RENDER="$RENDER" \
+PYTHONDONTWRITEBYTECODE=1 TRACTWAVE_RENDER="$RENDER" TRACTWAVE_SING="$SING" \
   "$work/env/bin/python" -m pytest -q -p no:cacheprovider "$REPO/python/tests"

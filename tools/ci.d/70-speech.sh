@@ -31,14 +31,16 @@ $PYTHON bench/speech/rhyme.py --build "$BUILD_DIR" --half dev --systems $peers -
 $PYTHON bench/speech/sentences.py --build "$BUILD_DIR" --lists 3 --systems $peers --worst 96
 bench="$BUILD_DIR/bench/tractwave_speech_bench"
 if [ -x "$bench" ]; then
-  "$bench" --benchmark_filter=BM_Male48k --benchmark_min_time=2 \
+  "$bench" --benchmark_filter='BM_Male48k|BM_Sung48k' --benchmark_min_time=2 \
     --benchmark_format=json 2>/dev/null | $PYTHON -c '
 import json, sys
-speed = json.load(sys.stdin)["benchmarks"][0]["x_real_time"]
-print(f"speech: one male voice at 48 kHz renders {speed:.0f} times faster than real time")
+speeds = {b["name"]: b["x_real_time"] for b in json.load(sys.stdin)["benchmarks"]}
+male, sung = speeds["BM_Male48k"], speeds["BM_Sung48k"]
+print(f"speech: one male voice at 48 kHz renders {male:.0f} times faster than "
+      f"real time, singing {sung:.0f} times")
 # A guard against gross slowdowns, not the goal: the goal is 300x, and this
 # build measures about 250x on the CI machine (docs/speech.md).
-sys.exit(speed < 200)'
+sys.exit(min(speeds.values()) < 200)'
 else
   echo "speech: the benchmark was not built (Google Benchmark missing)" >&2
   exit 1
@@ -49,4 +51,6 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$BUILD_DIR/tools/say/tractwave-say" -o "$work/say.wav" \
   "Hello, I am tractwave. Can you understand me?"
+# A small score sung from its lyrics, as a user runs tractwave-sing.
+"$BUILD_DIR/tools/sing/tractwave-sing" -o "$work/sing.wav" tests/sing/daisy.musicxml
 echo "speech stage: $(($(date +%s) - stage_start)) s"

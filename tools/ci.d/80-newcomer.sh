@@ -83,12 +83,14 @@ for f in include/tractwave.h include/tractwave_voices.h include/tractwave_speech
   lib/pkgconfig/tractwave.pc lib/pkgconfig/tractwave_voices.pc \
   lib/pkgconfig/tractwave_speech.pc lib/cmake/tractwave/tractwaveConfig.cmake \
   bin/tractwave-say bin/tractwave-render share/man/man1/tractwave-say.1 \
-  share/man/man1/tractwave-render.1; do
+  share/man/man1/tractwave-render.1 bin/tractwave-sing \
+  share/man/man1/tractwave-sing.1; do
   [ -e "prefix/$f" ] || fail "cmake --install left out $f"
 done
 [ ! -d build/lv2 ] || [ -d prefix/lib/lv2/tractwave.lv2 ] ||
   fail "cmake --install left out the LV2 bundle"
 prefix/bin/tractwave-say --phonemes "HH AY1 ." -o - -q | length >/dev/null
+prefix/bin/tractwave-sing tests/sing/daisy.musicxml -o - -q | length >/dev/null
 
 # The page: web/play.sh builds and serves it; the docs' wasm sizes hold.
 PORT=18555 web/play.sh >"$work/play.log" 2>&1 &
