@@ -26,15 +26,15 @@
 
 namespace {
 
+using tw::sing::Note;
+using tw::sing::Song;
+using tw::sing::Syllabic;
 using tw::tool::decibels;
 using tw::tool::Error;
 using tw::tool::g_stop_signal;
 using tw::tool::OutputFile;
 using tw::tool::printable;
 using tw::tool::quote;
-using tw::sing::Note;
-using tw::sing::Song;
-using tw::sing::Syllabic;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kExitFault = 2;

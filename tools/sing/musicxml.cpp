@@ -193,8 +193,8 @@ Song read_musicxml(const std::string &bytes, const std::string &name) {
         return;
       const auto bpm = number(t);
       if (!bpm || !(*bpm >= kMinBpm && *bpm <= kMaxBpm))
-        throw Error(name + ": " + where + ": a tempo of " +
-                    tw::tool::quote(t) + " beats per minute (a score's " +
+        throw Error(name + ": " + where + ": a tempo of " + tw::tool::quote(t) +
+                    " beats per minute (a score's " +
                     "tempo is from 10 to 1000)");
       tempos.push_back({measure_start + pos, *bpm});
     };
