@@ -289,6 +289,68 @@ TEST(Speaker, FramesFollowThePhonemesSpoken) {
                "queue full");
 }
 
+// The RMS (dB) under 500 Hz of what a speaker says while the named phoneme
+// is being spoken, from 20 ms into it (past the ringing of the vowel
+// before).
+double low_band_db_during(const char *text, const char *phoneme) {
+  Speaker s = make();
+  EXPECT_EQ(tractwave_speaker_queue(s.get(), text, 0), 0);
+  float buf[48], frame[TRACTWAVE_SPEECH_FRAME_SIZE];
+  // Two one-pole low-passes at 500 Hz.
+  const float a = 1.0f - std::exp(-2.0f * 3.14159265f * 500.0f / 48000.0f);
+  float y1 = 0.0f, y2 = 0.0f;
+  double sum = 0.0;
+  int count = 0, in_phoneme = 0;
+  while (tractwave_speaker_render(s.get(), buf, 48) == 48) {
+    tractwave_speaker_frame(s.get(), frame);
+    const char *name =
+        tractwave_speech_phoneme_name(static_cast<int>(frame[2]));
+    in_phoneme = name && std::strcmp(name, phoneme) == 0 ? in_phoneme + 48 : 0;
+    const bool during = in_phoneme > 960;
+    for (float x : buf) {
+      y1 += a * (x - y1);
+      y2 += a * (y1 - y2);
+      if (during) {
+        sum += static_cast<double>(y2) * y2;
+        ++count;
+      }
+    }
+  }
+  EXPECT_GT(count, 0) << phoneme;
+  return 10.0 * std::log10(sum / std::max(count, 1) + 1e-30);
+}
+
+TEST(Speaker, VoicedObstruentsKeepTheirVoicingThroughTheConstriction) {
+  // A shut or narrow tract radiates little of the voice; a talker's voiced
+  // closures and fricatives still carry it low down, voiceless ones do not.
+  const char *pairs[][4] = {{"AA1 B AA1 .", "B", "AA1 P AA1 .", "P"},
+                            {"AA1 D AA1 .", "D", "AA1 T AA1 .", "T"},
+                            {"AA1 V AA1 .", "V", "AA1 F AA1 .", "F"},
+                            {"AA1 Z AA1 .", "Z", "AA1 S AA1 .", "S"}};
+  for (const auto &p : pairs)
+    EXPECT_GT(low_band_db_during(p[0], p[1]),
+              low_band_db_during(p[2], p[3]) + 10.0)
+        << p[1];
+}
+
+TEST(Speaker, NeverDigitallySilentWhileSpeaking) {
+  // Closures and the pause between phrases carry a faint floor (listeners
+  // and recognisers alike lose their footing in exact zeros); once the
+  // speech has died away the output is exact silence again.
+  Speaker s = make();
+  const std::vector<float> y = say(s.get(), "AA1 T . K AA1 T .");
+  size_t run = 0, longest = 0;
+  for (float x : y) {
+    run = x == 0.0f ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  EXPECT_LT(longest, 8u);
+  std::vector<float> after(4800, 1.0f);
+  EXPECT_EQ(tractwave_speaker_render(s.get(), after.data(), 4800), 0);
+  for (float x : after)
+    ASSERT_EQ(x, 0.0f);
+}
+
 TEST(Speaker, IpaAndArpabetSaySameThing) {
   Speaker a = make(), b = make();
   const std::vector<float> from_ipa =

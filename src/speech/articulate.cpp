@@ -56,15 +56,24 @@ constexpr float kFlapVoicing = 0.7f;
 constexpr float kVoiceBar = 0.15f;
 constexpr float kVoicedFricativeVoicing = 0.5f;
 constexpr float kAspiration = 0.4f;
-// A burst decays with this time constant (Stevens 1998, ch. 7: the
-// transient and frication of a release last 5-20 ms, shortest for labials).
-constexpr float kBurstMs = 5.0f;
 // A stop at the end of a phrase is released weakly, if at all (the
 // measured final /t/ was as loud as its vowel, the peers' a faint click).
 constexpr float kFinalReleaseDb = -10.0f;
-constexpr float kVoicedFricationDb = -4.0f;
-// How much of a voiced fricative's output is coloured (its voicing is low).
-constexpr float kVoicedColour = 0.5f;
+// Voiced obstruents' noise against their voiceless partners': -4 dB left
+// every voiced fricative of the rhyme test heard as voiceless.
+constexpr float kVoicedFricationDb = -6.0f;
+// Voice bars against a vowel's level: in a voiced stop's closure some 20 dB
+// down (Stevens 1998, ch. 7: the walls radiate the first harmonics only),
+// under a voiced fricative stronger, the low band of /v z/ being within
+// about 10 dB of the vowel's (Stevens 1998, ch. 8; the tube gave /v/ 44 dB
+// less there than its vowel, /z/ 13 dB less). A stop after silence is not
+// prevoiced (Lisker & Abramson 1964: American English /b d g/ start with a
+// short voicing lag); prevoiced, the female voice's /b/ was heard as /m/.
+constexpr float kStopBarDb = -20.0f, kFricativeBarDb = -12.0f;
+// How much of a voiced fricative's output is coloured: all of it, the voice
+// bar carrying its voicing (at half, its noise kept the tube's low-heavy
+// spectrum and /z/ was heard as /dh/).
+constexpr float kVoicedColour = 1.0f;
 
 // Lip openings (cm) between which the lips go from open to closed: the lip
 // reflection moves from the open-end value to +1 (a closed end), so that a
@@ -93,7 +102,13 @@ constexpr float kClosureF1Hz = 250.0f;
 //    "eight");
 //  burst_db: a stop burst's peak against a vowel (Stevens 1998, ch. 7:
 //    labial bursts weak, alveolar and velar ones within 5-10 dB of the
-//    vowel in their own bands);
+//    vowel in their own bands; raised from -4 dB, where the rhyme test's
+//    /d/ and /g/ were heard as /b/);
+//  burst_ms: the time constant of its decay (Stevens 1998, ch. 7: the
+//    transient and frication of a release last 5-20 ms, shortest for
+//    labials, longest for velars, whose slower tongue body keeps the
+//    constriction narrow for longer; at 5 ms for every place the velar
+//    bursts of the rhyme test were heard as labial);
 //  colour, colour_hz, colour_q: the output stage's filter for its noise
 //    (Stevens & Blumstein 1978: labial bursts diffuse and falling,
 //    alveolar diffuse and rising, velar compact at mid frequencies where
@@ -112,31 +127,31 @@ constexpr float kClosureF1Hz = 250.0f;
 struct PlaceRow {
   Place place;
   float section, spread, fricative_cm, release_ms;
-  float frication_db, burst_db;
+  float frication_db, burst_db, burst_ms;
   Colour colour;
   float colour_hz, colour_q;
   float f2_slope, f2_hz, f3_slope, f3_hz;
   const char *calibrated_by;
 };
 constexpr PlaceRow kPlaces[kPlaceCount] = {
-    {Place::none, 0.0f, 1.0f, 1.0f, 25.0f, 0.0f, 0.0f, Colour::flat, 1000.0f,
-     0.7f, 1.0f, 0.0f, 1.0f, 0.0f, nullptr},
-    {Place::bilabial, 23.8f, 1.2f, 0.15f, 25.0f, -18.0f, -10.0f,
+    {Place::none, 0.0f, 1.0f, 1.0f, 25.0f, 0.0f, 0.0f, 5.0f, Colour::flat,
+     1000.0f, 0.7f, 1.0f, 0.0f, 1.0f, 0.0f, nullptr},
+    {Place::bilabial, 23.8f, 1.2f, 0.15f, 25.0f, -18.0f, -10.0f, 5.0f,
      Colour::low_pass, 1800.0f, 0.7f, 0.8f, 150.0f, 0.9f, 0.0f, "F"},
-    {Place::labiodental, 24.0f, 0.8f, 0.12f, 25.0f, -20.0f, -10.0f,
+    {Place::labiodental, 24.0f, 0.8f, 0.12f, 25.0f, -20.0f, -10.0f, 5.0f,
      Colour::flat, 1000.0f, 0.7f, 0.8f, 150.0f, 0.9f, 0.0f, "F"},
-    {Place::dental, 23.0f, 1.0f, 0.18f, 25.0f, -22.0f, -10.0f, Colour::flat,
-     1000.0f, 0.7f, 0.6f, 700.0f, 0.5f, 1300.0f, "TH"},
-    {Place::alveolar, 21.5f, 1.5f, 0.12f, 25.0f, 0.0f, -4.0f, Colour::high_pass,
-     3500.0f, 0.707f, 0.45f, 1000.0f, 0.3f, 1900.0f, "S"},
-    {Place::postalveolar, 20.5f, 1.5f, 0.16f, 25.0f, -2.0f, -4.0f,
+    {Place::dental, 23.0f, 1.0f, 0.18f, 25.0f, -22.0f, -10.0f, 5.0f,
+     Colour::flat, 1000.0f, 0.7f, 0.6f, 700.0f, 0.5f, 1300.0f, "TH"},
+    {Place::alveolar, 21.5f, 1.5f, 0.12f, 25.0f, 0.0f, 0.0f, 8.0f,
+     Colour::high_pass, 3500.0f, 0.707f, 0.45f, 1000.0f, 0.3f, 1900.0f, "S"},
+    {Place::postalveolar, 20.5f, 1.5f, 0.16f, 25.0f, -2.0f, -4.0f, 8.0f,
      Colour::high_pass, 3200.0f, 1.2f, 0.4f, 1300.0f, 0.4f, 1500.0f, "SH"},
-    {Place::palatal, 18.0f, 1.8f, 0.4f, 30.0f, -12.0f, -6.0f, Colour::band_pass,
-     2500.0f, 2.0f, 0.4f, 1300.0f, 0.4f, 1500.0f, "SH"},
-    {Place::velar, 15.0f, 2.0f, 0.2f, 35.0f, -10.0f, -4.0f, Colour::band_pass,
-     0.0f, 2.5f, 0.7f, 700.0f, 0.6f, 900.0f, "SH"},
-    {Place::glottal, 0.0f, 1.0f, 1.0f, 25.0f, 0.0f, 0.0f, Colour::flat, 1000.0f,
-     0.7f, 1.0f, 0.0f, 1.0f, 0.0f, nullptr},
+    {Place::palatal, 18.0f, 1.8f, 0.4f, 30.0f, -12.0f, -6.0f, 12.0f,
+     Colour::band_pass, 2500.0f, 2.0f, 0.4f, 1300.0f, 0.4f, 1500.0f, "SH"},
+    {Place::velar, 15.0f, 2.0f, 0.2f, 35.0f, -10.0f, 2.0f, 15.0f,
+     Colour::band_pass, 0.0f, 2.5f, 0.7f, 700.0f, 0.6f, 900.0f, "SH"},
+    {Place::glottal, 0.0f, 1.0f, 1.0f, 25.0f, 0.0f, 0.0f, 5.0f, Colour::flat,
+     1000.0f, 0.7f, 1.0f, 0.0f, 1.0f, 0.0f, nullptr},
 };
 constexpr bool places_in_order(int i = 0) {
   return i == kPlaceCount ||
@@ -303,8 +318,14 @@ void constrict(float *log_d, float section, float spread, float target,
 
 float frication_of(const PhonemeInfo &info, const VoiceSetup &voice) {
   const int place = static_cast<int>(info.place);
-  return db(kPlaces[place].frication_db +
-            (info.voiced ? kVoicedFricationDb : 0.0f)) *
+  // An affricate's frication rises fast and strong out of its closure
+  // (Stevens 1998, ch. 8), voiced or not: at the full voiced reduction /jh/
+  // was heard as /g/.
+  const float voiced_db =
+      !info.voiced
+          ? 0.0f
+          : (info.kind == Kind::affricate ? 0.5f : 1.0f) * kVoicedFricationDb;
+  return db(kPlaces[place].frication_db + voiced_db) *
          voice.frication_gain[place];
 }
 
@@ -383,6 +404,7 @@ struct Moment {
   float locus_f[3], locus_weight; // the strongest consonant's loci, Hz
   float constricted;              // the narrowest gesture's activation
   float velum, nasal_share;
+  float voice_bar; // against a vowel's level
   bool inside;
 };
 
@@ -529,7 +551,7 @@ void release(const Phone &p, int64_t t, int64_t release_at,
   const PhonemeInfo &info = kPhonemes[p.phoneme];
   const PlaceRow &row = place_row(info.place);
   const float since = static_cast<float>(t - release_at) / m.ms;
-  const float decay = expf(-since / kBurstMs);
+  const float decay = expf(-since / row.burst_ms);
   const float burst =
       db(row.burst_db + (info.voiced ? kVoicedFricationDb : 0.0f) +
          ((p.flags & kBeforeSilence) ? kFinalReleaseDb : 0.0f)) *
@@ -559,6 +581,11 @@ void release(const Phone &p, int64_t t, int64_t release_at,
 void gestures(const PhoneWindow &window, uint64_t current, int64_t t,
               const VoiceSetup &voice, Moment &m) {
   m.velum = m.nasal_share = m.constricted = m.locus_weight = 0.0f;
+  m.voice_bar = 0.0f;
+  const auto bar = [&m](float level) {
+    if (level > m.voice_bar)
+      m.voice_bar = level;
+  };
   const float ms = m.ms;
   const uint64_t g_lo =
       current >= window.first + 3 ? current - 3 : window.first;
@@ -611,6 +638,17 @@ void gestures(const PhoneWindow &window, uint64_t current, int64_t t,
       } else if (t >= release_at) {
         release(p, t, release_at, voice, m);
       }
+      if (info.voiced && info.kind != Kind::nasal) {
+        float level = db(kStopBarDb) *
+                      activation(t, s, release_at, in, kCrossfadeMs * ms);
+        if (after_silence)
+          level = 0.0f;
+        if (info.kind == Kind::affricate && t > release_at)
+          level = db(kFricativeBarDb) *
+                  activation(t, release_at, e, 0.0f,
+                             kind_row(Kind::fricative).out_ms * ms);
+        bar(level);
+      }
       break;
     }
     case Kind::fricative: {
@@ -622,6 +660,8 @@ void gestures(const PhoneWindow &window, uint64_t current, int64_t t,
       if (info.place == Place::postalveolar)
         constrict(m.log_d, 24.0f, 1.0f, 1.0f,
                   activation(t, s, e, kRoundingMs * ms, kRoundingMs * ms));
+      if (info.voiced)
+        bar(db(kFricativeBarDb) * a);
       break;
     }
     case Kind::flap:
@@ -751,6 +791,9 @@ void articulate(const PhoneWindow &window, uint64_t current, int64_t t,
   }
   c.source = m.source;
   output_frame(m, c);
+  c.voice_bar = m.voice_bar;
+  c.bar_step = c.f0 / voice.rate;
+  c.murmur = m.nasal_share;
   source_to_engine(m.source, powf(10.0f, gain_db / 20.0f), c);
 }
 

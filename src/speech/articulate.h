@@ -14,6 +14,10 @@ namespace tw::speech {
 constexpr int kOral = TRACTWAVE_ORAL_SECTIONS;
 constexpr int kNasal = TRACTWAVE_NASAL_SECTIONS;
 
+// The RMS level every vowel shape is brought to; the other levels of the
+// speech layer are set against it.
+constexpr float kVowelRms = 0.05f;
+
 struct VowelShape {
   const char *name, *source;
   float target_hz[3];
@@ -57,6 +61,14 @@ struct Controls {
   // engine's waves lose energy at every step, which leaves its upper
   // formants broad and weak and their transitions faint.
   float formant[3], sharpen;
+  // Voicing the tube cannot radiate: with the tract shut (a voiced stop's
+  // closure) or nearly so (a voiced fricative) a talker's voicing still
+  // comes out through the walls of the throat and cheeks as a low murmur,
+  // the voice bar. Its level against a vowel's (0 ... 1) and the glottal
+  // pulse's step in cycles per engine sample.
+  float voice_bar, bar_step;
+  // How far a nasal murmur's own low resonance is brought out (0 ... 1).
+  float murmur;
   int64_t serial; // -1 in silence
   int phoneme;    // -1 in silence
   bool sounding;  // false once everything queued has died away

@@ -34,7 +34,10 @@ struct Svf {
 void OutputStage::run(const Controls &c, float *x, int n) {
   cut_lows(x, n);
   sharpen(c, x, n);
+  bring_out_murmur(c, x, n);
   colour(c, x, n);
+  add_voice_bar(c, x, n);
+  add_floor(c, x, n);
 }
 
 void OutputStage::cut_lows(float *x, int n) {
@@ -143,6 +146,77 @@ void OutputStage::colour(const Controls &c, float *x, int n) {
   }
   colour_ic1 = s1;
   colour_ic2 = s2;
+}
+
+// One bell on the murmur's resonance, its gain ramping across the
+// sub-block as the sharpening's does.
+void OutputStage::bring_out_murmur(const Controls &c, float *x, int n) {
+  const float target = c.sounding ? c.murmur : 0.0f;
+  const float from = murmur_gain;
+  murmur_gain = target;
+  if (from == 0.0f && target == 0.0f) {
+    murmur_ic1 = murmur_ic2 = 0.0f;
+    return;
+  }
+  const Svf f(kMurmurHz / 48000.0f, 1.0f / kMurmurQ);
+  const float m_from = f.k * (powf(10.0f, kMurmurDb * from / 20.0f) - 1.0f);
+  const float m_to = f.k * (powf(10.0f, kMurmurDb * target / 20.0f) - 1.0f);
+  const float step = (m_to - m_from) / static_cast<float>(n);
+  float m = m_from, s1 = murmur_ic1, s2 = murmur_ic2;
+  for (int i = 0; i < n; ++i) {
+    float v1, v2;
+    f.step(x[i], s1, s2, v1, v2);
+    m += step;
+    x[i] += m * v1;
+  }
+  murmur_ic1 = s1;
+  murmur_ic2 = s2;
+}
+
+// The voice bar: the first two harmonics of the voice (a closed tract
+// passes little above them, Stevens 1998, ch. 7), at the level asked for,
+// ramping across the sub-block.
+void OutputStage::add_voice_bar(const Controls &c, float *x, int n) {
+  const float target = c.sounding ? c.voice_bar : 0.0f;
+  const float from = bar_level;
+  bar_level = target;
+  if (from == 0.0f && target == 0.0f)
+    return;
+  // sin + 0.4 sin 2x has an RMS of 0.762.
+  constexpr float kScale = kVowelRms / 0.762f;
+  const float step = (target - from) / static_cast<float>(n);
+  const float dphase =
+      c.bar_step > 0.0f && c.bar_step < 0.25f ? c.bar_step : 0.0f;
+  float level = from, phase = bar_phase;
+  for (int i = 0; i < n; ++i) {
+    level += step;
+    const float a = 2.0f * kPiF * phase;
+    x[i] += kScale * level * (sinf(a) + 0.4f * sinf(2.0f * a));
+    phase += dphase;
+    if (phase >= 1.0f)
+      phase -= 1.0f;
+  }
+  bar_phase = phase;
+}
+
+// Triangular noise from two draws of a 32-bit linear congruential
+// generator (Numerical Recipes' constants): deterministic, so that the same
+// text renders the same samples.
+void OutputStage::add_floor(const Controls &c, float *x, int n) {
+  if (!c.sounding)
+    return;
+  // A triangular variate of unit width has an RMS of 1 / sqrt(6).
+  const float scale =
+      kVowelRms * powf(10.0f, kFloorDb / 20.0f) * 2.44949f / 4294967296.0f;
+  uint32_t seed = floor_seed;
+  for (int i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float a = static_cast<float>(seed);
+    seed = seed * 1664525u + 1013904223u;
+    const float b = static_cast<float>(seed);
+    x[i] += scale * (a - b);
+  }
+  floor_seed = seed;
 }
 
 } // namespace tw::speech

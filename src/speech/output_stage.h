@@ -27,6 +27,12 @@ struct OutputStage {
   float colour_ic1 = 0.0f, colour_ic2 = 0.0f;
   float colour_amount = 0.0f;
 
+  // The murmur's bell, the voice bar's phase and level, and the noise
+  // floor's generator.
+  float murmur_ic1 = 0.0f, murmur_ic2 = 0.0f, murmur_gain = 0.0f;
+  float bar_phase = 0.0f, bar_level = 0.0f;
+  uint32_t floor_seed = 0x9e3779b9u;
+
   void run(const Controls &c, float *x, int n);
 
   // Once the speaker falls silent its output is exact zeros, so whatever
@@ -36,10 +42,26 @@ struct OutputStage {
   void cut_lows(float *x, int n);
   void sharpen(const Controls &c, float *x, int n);
   void colour(const Controls &c, float *x, int n);
+  void bring_out_murmur(const Controls &c, float *x, int n);
+  void add_voice_bar(const Controls &c, float *x, int n);
+  void add_floor(const Controls &c, float *x, int n);
 };
 
 // The peaking filters' gains at full sharpening (dB, at F1-F3) and their Q.
 constexpr float kSharpenDb[3] = {4.0f, 8.0f, 8.0f};
 constexpr float kSharpenQ = 6.0f;
+
+// A nasal murmur's first resonance, where the pharynx and the nose ring
+// together: 250-300 Hz for an adult male (Fujimura 1962; Stevens 1998,
+// ch. 6). The tube put it on the first harmonic (about 140 Hz, where the
+// peers' murmurs measured 231-371 Hz), so a bell there brings it out.
+constexpr float kMurmurHz = 270.0f, kMurmurDb = 9.0f, kMurmurQ = 1.5f;
+
+// The floor of low noise under the speech while it sounds, against a
+// vowel's level: a talker is never digitally silent between phones, and
+// the recogniser lost words (no answer at all) over stretches of exact
+// zeros in closures and pauses; -46 dB at the engine's rate (about -52 dB
+// within the recogniser's 8 kHz) gave every such word an answer.
+constexpr float kFloorDb = -46.0f;
 
 } // namespace tw::speech

@@ -37,11 +37,10 @@ constexpr VoiceKind kVoiceKinds[] = {
 // The rate the vowel shapes were fitted at.
 constexpr float kFittedRate = 48000.0f;
 
-// Vowels are brought to this RMS level, nasal murmurs 4 dB below (8 left
-// the murmur 11-12 dB under its vowel in words, where espeak-ng's and
-// flite's are within 9 dB).
-constexpr float kVowelRms = 0.05f;
-constexpr float kNasalBelowVowelDb = 4.0f;
+// Nasal murmurs are brought to 1 dB below the vowels' level (8 left the
+// murmur 11-12 dB under its vowel in words, where espeak-ng's and flite's
+// are within 9 dB; at 4 the rhyme test still heard /m/ as /b/).
+constexpr float kNasalBelowVowelDb = 1.0f;
 // After the last phone the tube rings on for a while before the speaker
 // counts as silent and stops running the engine.
 constexpr float kTailMs = 120.0f;
