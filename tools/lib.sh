@@ -32,4 +32,4 @@ need_packages() {
 # pocketsphinx-en-us: the pronouncing dictionary tractwave-say reads words
 # from; help2man: the tools' manual pages, made at build time.
 BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev pocketsphinx-en-us help2man"
-TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev espeak-ng"
+TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev libcairo2-dev libx11-dev libxext-dev espeak-ng"

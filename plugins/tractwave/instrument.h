@@ -131,6 +131,14 @@ public:
   // The next n samples.
   void render(float *out, int n);
 
+  // The tract controls as the notes have them now, controllers and ramps
+  // included, in Control order (kTractControls values).
+  void tract(float *values) const {
+    for (int c = 0; c < kTractControls; ++c)
+      values[c] = tract_[c].value;
+  }
+  int notes() const { return notes_sounding(); }
+
 private:
   Instrument() = default;
 

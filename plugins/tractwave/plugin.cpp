@@ -5,6 +5,7 @@
 
 #include "instrument.h"
 #include "presets.h"
+#include "tract_view.h"
 
 #include <math.h>
 
@@ -171,11 +172,31 @@ protected:
       instrument_->midi(data, event.size);
     }
     instrument_->render(out + done, n - done);
+    publish_picture();
+  }
+
+public:
+  const tractwave_lv2::TractView &view() const { return view_; }
+
+private:
+  // The tract as the window draws it, once per host block: a few dozen
+  // stores, no wait.
+  void publish_picture() {
+    float parameters[1 + kTractControls] = {0.0f};
+    instrument_->tract(parameters + 1);
+    tractwave_lv2::TractPicture picture;
+    tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
+                               &picture.velum);
+    picture.notes = instrument_->notes();
+    picture.blocks = ++blocks_;
+    view_.publish(picture);
   }
 
 private:
   Instrument *instrument_ = nullptr;
   float values_[kNumControls];
+  tractwave_lv2::TractView view_;
+  uint32_t blocks_ = 0;
 
   DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(TractwavePlugin)
 };
@@ -185,3 +206,23 @@ private:
 Plugin *createPlugin() { return new TractwavePlugin(); }
 
 END_NAMESPACE_DISTRHO
+
+namespace tractwave_lv2 {
+
+ControlLabel control_label(int control) {
+  const DISTRHO_NAMESPACE::ControlInfo &info =
+      DISTRHO_NAMESPACE::kControlInfo[control];
+  return {info.name, info.unit,
+          (info.hints & DISTRHO_NAMESPACE::kParameterIsLogarithmic) != 0,
+          (info.hints & DISTRHO_NAMESPACE::kParameterIsInteger) != 0};
+}
+
+const TractView *tract_view_of(void *plugin_instance) {
+  if (plugin_instance == nullptr)
+    return nullptr;
+  return &static_cast<DISTRHO_NAMESPACE::TractwavePlugin *>(
+              static_cast<DISTRHO_NAMESPACE::Plugin *>(plugin_instance))
+              ->view();
+}
+
+} // namespace tractwave_lv2
