@@ -46,16 +46,17 @@ fail() {
   exit 1
 }
 
-# A display number nobody uses, and a JACK server of this run's own.
-display=:$((70 + $$ % 200))
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A virtual display on a number nobody uses (Xvfb picks it and writes it
+# to descriptor 5 when ready), and a JACK server of this run's own.
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids="$!"
-DISPLAY=$display
-export DISPLAY
 for _ in $(seq 50); do
-  xdotool getmouselocation >/dev/null 2>&1 && break
+  [ -s "$work/display" ] && break
   sleep 0.2
 done
+[ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
+DISPLAY=:$(cat "$work/display")
+export DISPLAY
 JACK_DEFAULT_SERVER=tractwave-window-$$
 export JACK_DEFAULT_SERVER
 jackd --no-realtime -d dummy -r 48000 -p 1024 >"$work/jackd.log" 2>&1 &

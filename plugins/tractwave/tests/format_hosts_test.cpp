@@ -12,7 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -23,13 +27,25 @@ namespace {
 
 using namespace tw_lv2;
 
+// A plugin binary, loaded as a host loads it.
+#ifdef _WIN32
+void *load(const char *path) { return LoadLibraryA(path); }
+void *symbol(void *module, const char *name) {
+  return reinterpret_cast<void *>(
+      GetProcAddress(static_cast<HMODULE>(module), name));
+}
+#else
+void *load(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+void *symbol(void *module, const char *name) { return dlsym(module, name); }
+#endif
+
 const clap_plugin_entry_t *clap_entry_point() {
   static const clap_plugin_entry_t *entry = [] {
-    void *module = dlopen(TW_CLAP_BINARY, RTLD_NOW | RTLD_LOCAL);
+    void *module = load(TW_CLAP_BINARY);
     const clap_plugin_entry_t *e =
         module == nullptr ? nullptr
                           : static_cast<const clap_plugin_entry_t *>(
-                                dlsym(module, "clap_entry"));
+                                symbol(module, "clap_entry"));
     if (e != nullptr && !e->init(TW_CLAP_BINARY))
       e = nullptr;
     return e;
@@ -215,15 +231,25 @@ TEST(Clap, PlaysInTuneAtTheRightLevelAndEndsInSilence) {
 
 // A VST3 host's first look: the module's entry, its factory, its classes.
 TEST(Vst3, FactoryListsTheInstrument) {
-  void *module = dlopen(TW_VST3_BINARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(module, nullptr) << dlerror();
-  using Entry = bool (*)(void *);
+  void *module = load(TW_VST3_BINARY);
+  ASSERT_NE(module, nullptr);
   using Factory = void *(*)();
-  const auto entry = reinterpret_cast<Entry>(dlsym(module, "ModuleEntry"));
-  const auto exit_ = reinterpret_cast<bool (*)()>(dlsym(module, "ModuleExit"));
-  const auto get = reinterpret_cast<Factory>(dlsym(module, "GetPluginFactory"));
+  // The module's entry and exit are InitDll and ExitDll on Windows,
+  // ModuleEntry (given the module) and ModuleExit elsewhere.
+#ifdef _WIN32
+  const auto entry = reinterpret_cast<bool (*)()>(symbol(module, "InitDll"));
+  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ExitDll"));
+  const auto enter = [&] { return entry(); };
+#else
+  const auto entry =
+      reinterpret_cast<bool (*)(void *)>(symbol(module, "ModuleEntry"));
+  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ModuleExit"));
+  const auto enter = [&] { return entry(module); };
+#endif
+  const auto get =
+      reinterpret_cast<Factory>(symbol(module, "GetPluginFactory"));
   ASSERT_TRUE(entry != nullptr && exit_ != nullptr && get != nullptr);
-  ASSERT_TRUE(entry(module));
+  ASSERT_TRUE(enter());
   void *factory = get();
   ASSERT_NE(factory, nullptr);
   // A COM-style object: a pointer to its table of functions.
