@@ -7,6 +7,7 @@
 #include "presets.h"
 #include "tract_view.h"
 
+#include <atomic>
 #include <math.h>
 
 START_NAMESPACE_DISTRHO
@@ -71,7 +72,7 @@ class TractwavePlugin : public Plugin {
 public:
   TractwavePlugin() : Plugin(kNumControls, kNumPresets, 0) {
     for (int c = 0; c < kNumControls; ++c)
-      values_[c] = kControlRanges[c].fallback;
+      values_[c].store(kControlRanges[c].fallback, std::memory_order_relaxed);
     instrument_ = Instrument::create(getSampleRate());
   }
   ~TractwavePlugin() override { Instrument::destroy(instrument_); }
@@ -120,11 +121,13 @@ protected:
   }
 
   float getParameterValue(uint32_t index) const override {
-    return index < static_cast<uint32_t>(kNumControls) ? values_[index] : 0.0f;
+    return index < static_cast<uint32_t>(kNumControls)
+               ? values_[index].load(std::memory_order_relaxed)
+               : 0.0f;
   }
   void setParameterValue(uint32_t index, float value) override {
     if (index < static_cast<uint32_t>(kNumControls))
-      values_[index] = value;
+      values_[index].store(value, std::memory_order_relaxed);
   }
 
   // A preset sets the tract and the gain and leaves the rest alone.
@@ -132,8 +135,9 @@ protected:
     if (index >= static_cast<uint32_t>(kNumPresets))
       return;
     for (int c = 0; c < kTractControls; ++c)
-      values_[c] = kPresets[index].values[c];
-    values_[tractwave_lv2::kGain] = kPresets[index].values[kTractControls];
+      values_[c].store(kPresets[index].values[c], std::memory_order_relaxed);
+    values_[tractwave_lv2::kGain].store(kPresets[index].values[kTractControls],
+                                        std::memory_order_relaxed);
   }
 
   void activate() override {
@@ -157,7 +161,10 @@ protected:
         out[i] = 0.0f;
       return;
     }
-    instrument_->set_controls(values_);
+    float controls[kNumControls];
+    for (int c = 0; c < kNumControls; ++c)
+      controls[c] = values_[c].load(std::memory_order_relaxed);
+    instrument_->set_controls(controls);
     // Each event takes effect at its own frame; DPF hands them over in
     // order, and any past the block's end are taken at its end.
     int done = 0;
@@ -194,7 +201,9 @@ private:
 
 private:
   Instrument *instrument_ = nullptr;
-  float values_[kNumControls];
+  // The JACK program sets parameters from the window's thread while run()
+  // reads them on the audio thread: atomic, lock-free, never waited on.
+  std::atomic<float> values_[kNumControls];
   tractwave_lv2::TractView view_;
   uint32_t blocks_ = 0;
 
