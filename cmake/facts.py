@@ -9,7 +9,8 @@ script reads both, checks that they agree, and writes:
 
   python3 cmake/facts.py cxx OUT            C++ tables (plugin, render tool)
   python3 cmake/facts.py lv2-presets OUT    the LV2 bundle's presets.ttl
-  python3 cmake/facts.py lv2-manifest OUT BINARY   its manifest.ttl
+  python3 cmake/facts.py lv2-manifest OUT BINARY [UI]   its manifest.ttl
+                                      (UI: the window's description, appended)
   python3 cmake/facts.py lv2-plugin OUT     its tractwave.ttl (from the .in)
   python3 cmake/facts.py --update           the committed files below
   python3 cmake/facts.py --check            fails when one of them is stale
@@ -176,7 +177,7 @@ def lv2_presets():
     return "\n".join(lines) + "\n"
 
 
-def lv2_manifest(binary):
+def lv2_manifest(binary, ui=None):
     _, _, presets = load()
     lines = ["@prefix lv2:  <http://lv2plug.in/ns/lv2core#> .",
              "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .",
@@ -186,7 +187,11 @@ def lv2_manifest(binary):
     for preset in presets:
         lines += ["", f"<{PLUGIN_URI}:preset:{preset['id']}>", "\ta pset:Preset ;",
                   f"\tlv2:appliesTo <{PLUGIN_URI}> ;", "\trdfs:seeAlso <presets.ttl> ."]
-    return "\n".join(lines) + "\n"
+    text = "\n".join(lines) + "\n"
+    if ui:
+        with open(ui, encoding="utf-8") as f:
+            text += "\n" + f.read()
+    return text
 
 
 def lv2_plugin():
@@ -233,8 +238,8 @@ def main(argv):
                 return 1
         elif len(argv) == 2 and argv[0] in kinds:
             write(argv[1], kinds[argv[0]]())
-        elif len(argv) == 3 and argv[0] == "lv2-manifest":
-            write(argv[1], lv2_manifest(argv[2]))
+        elif len(argv) in (3, 4) and argv[0] == "lv2-manifest":
+            write(argv[1], lv2_manifest(*argv[2:]))
         else:
             print(__doc__.strip(), file=sys.stderr)
             return 2

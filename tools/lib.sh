@@ -33,4 +33,4 @@ need_packages() {
 # from; help2man: the tools' manual pages, made at build time; libxml2-dev:
 # the MusicXML reader of tractwave-sing.
 BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev pocketsphinx-en-us help2man libxml2-dev"
-TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev espeak-ng"
+TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev libcairo2-dev libx11-dev libxext-dev espeak-ng"

@@ -53,7 +53,7 @@ constexpr float kLimiterRelease = 0.05f;
 constexpr float kReferenceRate = 48000.0f;
 
 constexpr uint8_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0,
-                  kPitchBend = 0xE0;
+                  kChannelPressure = 0xD0, kPitchBend = 0xE0;
 constexpr uint8_t kSustainPedal = 64, kAllSoundOff = 120,
                   kResetControllers = 121, kAllNotesOff = 123,
                   kPolyOn = 127; // 123 ... 127 all end every note
@@ -149,7 +149,8 @@ void Instrument::activate() {
     v.stage = Stage::kFree;
     v.level.jump(0.0f);
   }
-  bend_ = 0.0f;
+  for (float &b : bend_)
+    b = 0.0f;
   sustain_ = false;
   last_note_ = last_slot_ = -1;
   limiter_gain_ = 1.0f;
@@ -188,14 +189,21 @@ void Instrument::set_controls(const float *values) {
 }
 
 void Instrument::midi(const uint8_t *message, uint32_t size) {
-  if (size < 3)
+  if (size < 2)
     return;
   const uint8_t status = message[0] & 0xF0;
+  const int channel = message[0] & 0x0F;
+  if (status == kChannelPressure) {
+    channel_pressure(channel, message[1] & 0x7F);
+    return;
+  }
+  if (size < 3)
+    return;
   const int data1 = message[1] & 0x7F, data2 = message[2] & 0x7F;
   switch (status) {
   case kNoteOn:
     if (data2 > 0) {
-      note_on(data1, data2);
+      note_on(data1, data2, channel);
       break;
     }
     note_off(data1);
@@ -206,7 +214,8 @@ void Instrument::midi(const uint8_t *message, uint32_t size) {
   case kPitchBend: {
     // Centre 8192; both ends reach the full range exactly.
     const int value = (data2 << 7 | data1) - 8192;
-    bend_ = static_cast<float>(value) / (value < 0 ? 8192.0f : 8191.0f);
+    bend_[channel] =
+        static_cast<float>(value) / (value < 0 ? 8192.0f : 8191.0f);
     break;
   }
   case kControlChange:
@@ -215,7 +224,7 @@ void Instrument::midi(const uint8_t *message, uint32_t size) {
     else if (data1 == kAllSoundOff)
       all_sound_off();
     else if (data1 == kResetControllers)
-      reset_controllers();
+      reset_controllers(channel);
     else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
       all_notes_off();
     else
@@ -239,11 +248,15 @@ void Instrument::controller(int number, int value) {
   }
 }
 
-// Bend centred, pedal up, and the tract back where the ports have it.
-void Instrument::reset_controllers() {
-  bend_ = 0.0f;
+// The channel's bend centred and its notes' pressure back to full, pedal
+// up, and the tract back where the ports have it.
+void Instrument::reset_controllers(int channel) {
+  bend_[channel] = 0.0f;
   sustain(false);
   const int ramp = any_voice() ? samples(kControlRampSeconds) : 0;
+  for (Voice &v : voices_)
+    if (v.channel == channel && v.stage != Stage::kFree)
+      v.pressure.go(1.0f, ramp);
   for (const ControllerMap &map : kControllers) {
     const ControlRange &r = kControlRanges[map.control];
     const float x = port_[map.control];
@@ -252,7 +265,16 @@ void Instrument::reset_controllers() {
   }
 }
 
-void Instrument::note_on(int note, int velocity) {
+// Pressure on a channel scales the voicing of the notes it plays, ramped
+// like a control: with one channel per note (MPE) each note has its own.
+void Instrument::channel_pressure(int channel, int value) {
+  const float x = static_cast<float>(value) / 127.0f;
+  for (Voice &v : voices_)
+    if (v.channel == channel && v.stage != Stage::kFree)
+      v.pressure.go(x, samples(kControlRampSeconds));
+}
+
+void Instrument::note_on(int note, int velocity, int channel) {
   const float v = static_cast<float>(velocity) / 127.0f;
   const float gain = v * v;
   const int attack = samples(target_[kAttack]);
@@ -266,6 +288,7 @@ void Instrument::note_on(int note, int velocity) {
          voice.stage == Stage::kReleased)) {
       voice.stage = Stage::kHeld;
       voice.order = ++clock_;
+      voice.channel = static_cast<uint8_t>(channel);
       voice.level.go(gain, attack);
       last_note_ = note;
       last_slot_ = s;
@@ -290,6 +313,8 @@ void Instrument::note_on(int note, int velocity) {
   voice->stage = Stage::kHeld;
   voice->note = note;
   voice->order = ++clock_;
+  voice->channel = static_cast<uint8_t>(channel);
+  voice->pressure.jump(1.0f);
   voice->level.jump(0.0f);
   voice->level.go(gain, attack);
   voice->pitch.jump(from);
@@ -397,19 +422,20 @@ void Instrument::render_sub_block(float *out, int m) {
   while (notes_sounding() > polyphony_)
     steal_one();
 
-  const float bend_semitones = bend_ * target_[kBendRange];
   int count = 0;
   for (Voice &v : voices_) {
     if (v.stage == Stage::kFree)
       continue;
     // The note's frequency, exactly, on the engine's linear pitch scale.
-    const double semitones =
-        static_cast<double>(v.pitch.value) + bend_semitones;
+    const double semitones = static_cast<double>(v.pitch.value) +
+                             bend_[v.channel] * target_[kBendRange];
     const double hz = 440.0 * exp2((semitones - 69.0) / 12.0);
     float *p = batch_parameters_ + count * TRACTWAVE_NUM_PARAMETERS;
     p[TRACTWAVE_PITCH] = pitch_parameter(hz);
     for (int c = 0; c < kTractControls; ++c)
       p[kFirstTractParameter + c] = tract_[c].value;
+    p[kFirstTractParameter + kVoicing] *= v.pressure.value;
+    v.pressure.advance(m);
     batch_[count] = v.engine;
     batch_voice_[count] = &v;
     ++count;

@@ -115,6 +115,11 @@ public:
     uint64_t order; // when it started (held) or was released (released)
     Ramp level;     // envelope times velocity gain, applied to its output
     Ramp pitch;     // in MIDI note numbers, moving while it glides
+    // Per-note expression, MPE style: the note's MIDI channel, whose pitch
+    // bend moves it, and whose channel pressure scales its voicing (1 until
+    // the channel sends pressure).
+    uint8_t channel;
+    Ramp pressure;
   };
 
   // Allocates everything the instrument will ever need; nullptr when the
@@ -137,11 +142,20 @@ public:
   // The next n samples.
   void render(float *out, int n);
 
+  // The tract controls as the notes have them now, controllers and ramps
+  // included, in Control order (kTractControls values).
+  void tract(float *values) const {
+    for (int c = 0; c < kTractControls; ++c)
+      values[c] = tract_[c].value;
+  }
+  int notes() const { return notes_sounding(); }
+
 private:
   Instrument() = default;
 
   void render_sub_block(float *out, int m);
-  void note_on(int note, int velocity);
+  void note_on(int note, int velocity, int channel);
+  void channel_pressure(int channel, int value);
   void note_off(int note);
   void release(Voice &v);
   void fade_out(Voice &v);
@@ -149,7 +163,7 @@ private:
   void all_notes_off();
   void all_sound_off();
   void controller(int number, int value);
-  void reset_controllers();
+  void reset_controllers(int channel);
   int notes_sounding() const;
   void steal_one();
   Voice *free_voice();
@@ -169,7 +183,7 @@ private:
   Ramp gain_db_;
   int polyphony_ = kMaxPolyphony;
 
-  float bend_ = 0.0f; // -1 ... 1 of the bend range
+  float bend_[16] = {}; // each channel's, -1 ... 1 of the bend range
   bool sustain_ = false;
   int last_note_ = -1;
   int last_slot_ = -1;

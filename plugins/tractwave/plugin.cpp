@@ -5,7 +5,9 @@
 
 #include "host_facts.h"
 #include "instrument.h"
+#include "tract_view.h"
 
+#include <atomic>
 #include <math.h>
 
 START_NAMESPACE_DISTRHO
@@ -71,7 +73,7 @@ class TractwavePlugin : public Plugin {
 public:
   TractwavePlugin() : Plugin(kNumControls, kNumPresets, 0) {
     for (int c = 0; c < kNumControls; ++c)
-      values_[c] = kControlRanges[c].fallback;
+      values_[c].store(kControlRanges[c].fallback, std::memory_order_relaxed);
     instrument_ = Instrument::create(getSampleRate());
   }
   ~TractwavePlugin() override { Instrument::destroy(instrument_); }
@@ -120,11 +122,13 @@ protected:
   }
 
   float getParameterValue(uint32_t index) const override {
-    return index < static_cast<uint32_t>(kNumControls) ? values_[index] : 0.0f;
+    return index < static_cast<uint32_t>(kNumControls)
+               ? values_[index].load(std::memory_order_relaxed)
+               : 0.0f;
   }
   void setParameterValue(uint32_t index, float value) override {
     if (index < static_cast<uint32_t>(kNumControls))
-      values_[index] = value;
+      values_[index].store(value, std::memory_order_relaxed);
   }
 
   // A preset sets the tract and the gain and leaves the rest alone.
@@ -132,8 +136,10 @@ protected:
     if (index >= static_cast<uint32_t>(kNumPresets))
       return;
     for (int c = 0; c < kTractControls; ++c)
-      values_[c] = kPresets[index].values[kFirstTractParameter + c];
-    values_[tractwave_lv2::kGain] = kPresets[index].gain;
+      values_[c].store(kPresets[index].values[kFirstTractParameter + c],
+                       std::memory_order_relaxed);
+    values_[tractwave_lv2::kGain].store(kPresets[index].gain,
+                                        std::memory_order_relaxed);
   }
 
   void activate() override {
@@ -157,7 +163,10 @@ protected:
         out[i] = 0.0f;
       return;
     }
-    instrument_->set_controls(values_);
+    float controls[kNumControls];
+    for (int c = 0; c < kNumControls; ++c)
+      controls[c] = values_[c].load(std::memory_order_relaxed);
+    instrument_->set_controls(controls);
     // Each event takes effect at its own frame; DPF hands them over in
     // order, and any past the block's end are taken at its end.
     int done = 0;
@@ -172,11 +181,33 @@ protected:
       instrument_->midi(data, event.size);
     }
     instrument_->render(out + done, n - done);
+    publish_picture();
+  }
+
+public:
+  const tractwave_lv2::TractView &view() const { return view_; }
+
+private:
+  // The tract as the window draws it, once per host block: a few dozen
+  // stores, no wait.
+  void publish_picture() {
+    float parameters[1 + kTractControls] = {0.0f};
+    instrument_->tract(parameters + 1);
+    tractwave_lv2::TractPicture picture;
+    tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
+                               &picture.velum);
+    picture.notes = instrument_->notes();
+    picture.blocks = ++blocks_;
+    view_.publish(picture);
   }
 
 private:
   Instrument *instrument_ = nullptr;
-  float values_[kNumControls];
+  // The JACK program sets parameters from the window's thread while run()
+  // reads them on the audio thread: atomic, lock-free, never waited on.
+  std::atomic<float> values_[kNumControls];
+  tractwave_lv2::TractView view_;
+  uint32_t blocks_ = 0;
 
   DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(TractwavePlugin)
 };
@@ -186,3 +217,23 @@ private:
 Plugin *createPlugin() { return new TractwavePlugin(); }
 
 END_NAMESPACE_DISTRHO
+
+namespace tractwave_lv2 {
+
+ControlLabel control_label(int control) {
+  const DISTRHO_NAMESPACE::ControlInfo &info =
+      DISTRHO_NAMESPACE::kControlInfo[control];
+  return {info.name, info.unit,
+          (info.hints & DISTRHO_NAMESPACE::kParameterIsLogarithmic) != 0,
+          (info.hints & DISTRHO_NAMESPACE::kParameterIsInteger) != 0};
+}
+
+const TractView *tract_view_of(void *plugin_instance) {
+  if (plugin_instance == nullptr)
+    return nullptr;
+  return &static_cast<DISTRHO_NAMESPACE::TractwavePlugin *>(
+              static_cast<DISTRHO_NAMESPACE::Plugin *>(plugin_instance))
+              ->view();
+}
+
+} // namespace tractwave_lv2

@@ -5,7 +5,7 @@
 # recorded. The lilv host tests themselves run in the main suite.
 set -eu
 . tools/lib.sh
-need_packages dpf-source lv2-dev liblilv-dev lilv-utils sordi jackd2 jalv sox
+need_packages dpf-source lv2-dev liblilv-dev lilv-utils sordi jackd2 jalv sox xvfb
 URI=urn:tractwave:instrument
 LV2_DIR=$(cd "$BUILD_DIR/lv2" 2>/dev/null && pwd) || LV2_DIR=
 bundle=$LV2_DIR/tractwave.lv2
@@ -121,10 +121,24 @@ stop "$seq_pid"
 
 echo "--- live: the JACK program"
 # The same instrument as a program of its own, on the same server: a held
-# A3, recorded for 2 s.
+# A3, recorded for 2 s. With its window it needs a display: a virtual one
+# (tools/ci.d/62-window.sh looks at the window itself).
+xvfb_pid=
+if grep -q 'ui:X11UI' "$bundle/manifest.ttl"; then
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" >"$work/xvfb.log" 2>&1 3>&- &
+  xvfb_pid=$!
+  pids="$xvfb_pid $pids"
+  for _ in $(seq 50); do
+    [ -s "$work/display" ] && break
+    sleep 0.2
+  done
+  [ -s "$work/display" ] || { cat "$work/xvfb.log"; fail "Xvfb did not start"; }
+  DISPLAY=:$(cat "$work/display")
+  export DISPLAY
+fi
 "$BUILD_DIR/bin/tractwave-jack" >"$work/program.log" 2>&1 3>&- &
 program_pid=$!
-pids="$program_pid $jackd_pid"
+pids="$program_pid $jackd_pid $xvfb_pid"
 for _ in $(seq 50); do
   jack_lsp | grep -qx 'tractwave:events-in' && break
   sleep 0.2
@@ -149,7 +163,8 @@ awk -v max="$max" 'BEGIN { exit !(max > 0.02 && max <= 0.8913) }' ||
   fail "the JACK program's note peaks at $max"
 echo "JACK program: a held A3 recorded, peak $max"
 
-stop "$jackd_pid"
+# shellcheck disable=SC2086
+stop "$jackd_pid" $xvfb_pid
 pids=""
 
 echo "jalv's log:"

@@ -12,7 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -23,13 +27,25 @@ namespace {
 
 using namespace tw_lv2;
 
+// A plugin binary, loaded as a host loads it.
+#ifdef _WIN32
+void *load(const char *path) { return LoadLibraryA(path); }
+void *symbol(void *module, const char *name) {
+  return reinterpret_cast<void *>(
+      GetProcAddress(static_cast<HMODULE>(module), name));
+}
+#else
+void *load(const char *path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+void *symbol(void *module, const char *name) { return dlsym(module, name); }
+#endif
+
 const clap_plugin_entry_t *clap_entry_point() {
   static const clap_plugin_entry_t *entry = [] {
-    void *module = dlopen(TW_CLAP_BINARY, RTLD_NOW | RTLD_LOCAL);
+    void *module = load(TW_CLAP_BINARY);
     const clap_plugin_entry_t *e =
         module == nullptr ? nullptr
                           : static_cast<const clap_plugin_entry_t *>(
-                                dlsym(module, "clap_entry"));
+                                symbol(module, "clap_entry"));
     if (e != nullptr && !e->init(TW_CLAP_BINARY))
       e = nullptr;
     return e;
@@ -56,9 +72,16 @@ const clap_host_t kHost = {
     [](const clap_host_t *) {},
     [](const clap_host_t *) {}};
 
+// A note or a MIDI message, as the host queues it.
+union AnyEvent {
+  clap_event_header_t header;
+  clap_event_note_t note;
+  clap_event_midi_t midi;
+};
+
 // Events of one process call, in time order.
 struct EventList {
-  std::vector<clap_event_note_t> notes;
+  std::vector<AnyEvent> notes;
   clap_input_events_t in = {
       this,
       [](const clap_input_events_t *l) {
@@ -92,17 +115,27 @@ public:
   const clap_plugin_t *plugin() const { return plugin_; }
   int64_t seconds(double s) const { return static_cast<int64_t>(s * rate_); }
 
-  void note(int64_t at, int key, bool on) {
-    clap_event_note_t e = {};
+  void note(int64_t at, int key, bool on, int channel = 0) {
+    AnyEvent a = {};
+    clap_event_note_t &e = a.note;
     e.header = {
         sizeof(e), 0, CLAP_CORE_EVENT_SPACE_ID,
         static_cast<uint16_t>(on ? CLAP_EVENT_NOTE_ON : CLAP_EVENT_NOTE_OFF),
         0};
     e.note_id = -1;
-    e.channel = 0;
+    e.channel = static_cast<int16_t>(channel);
     e.key = static_cast<int16_t>(key);
     e.velocity = on ? 1.0 : 0.0;
-    queue_.push_back({at, e});
+    queue_.push_back({at, a});
+  }
+  void midi(int64_t at, uint8_t status, uint8_t data1, uint8_t data2) {
+    AnyEvent a = {};
+    a.midi.header = {sizeof(a.midi), 0, CLAP_CORE_EVENT_SPACE_ID,
+                     CLAP_EVENT_MIDI, 0};
+    a.midi.data[0] = status;
+    a.midi.data[1] = data1;
+    a.midi.data[2] = data2;
+    queue_.push_back({at, a});
   }
 
   std::vector<float> run(int64_t n) {
@@ -142,7 +175,7 @@ private:
   const clap_plugin_t *plugin_ = nullptr;
   bool ok_ = true;
   int64_t now_ = 0;
-  std::vector<std::pair<int64_t, clap_event_note_t>> queue_;
+  std::vector<std::pair<int64_t, AnyEvent>> queue_;
 };
 
 TEST(Clap, DescriptorSaysInstrumentWithNotesInAndOneOutput) {
@@ -213,17 +246,61 @@ TEST(Clap, PlaysInTuneAtTheRightLevelAndEndsInSilence) {
   }
 }
 
+// Per-note expression through CLAP's MIDI dialect, one channel per note as
+// MPE controllers send it (DPF's CLAP wrapper offers no note expressions):
+// a channel's pitch bend moves only its own note, its pressure scales only
+// its own note's voicing.
+TEST(Clap, EachChannelBendsAndPressesOnlyItsOwnNote) {
+  const double rate = 48000.0;
+  ClapInstance inst(rate);
+  ASSERT_TRUE(inst.ok());
+  const double low = note_hz(57), high = note_hz(64);
+  const double bent = high * std::pow(2.0, 2.0 / 12.0); // the default range
+  inst.note(0, 57, true, 1);
+  inst.note(0, 64, true, 2);
+  const int64_t phase = inst.seconds(0.5);
+  inst.midi(phase, 0xE2, 0x7F, 0x7F);  // channel 2 bent fully up
+  inst.midi(2 * phase, 0xD1, 0x00, 0); // no pressure on channel 1
+  const std::vector<float> x = inst.run(3 * phase);
+  const size_t n = 8192, settle = static_cast<size_t>(inst.seconds(0.2));
+  auto at = [&](int p, double hz) {
+    return level_db(x, static_cast<size_t>(p * phase) + settle, n, rate, hz);
+  };
+  std::printf("dB at %.1f / %.1f / %.1f Hz: held %.1f %.1f %.1f, channel 2 "
+              "bent %.1f %.1f %.1f, channel 1 released of pressure %.1f "
+              "%.1f %.1f\n",
+              low, high, bent, at(0, low), at(0, high), at(0, bent), at(1, low),
+              at(1, high), at(1, bent), at(2, low), at(2, high), at(2, bent));
+  // The bend moves the high note to its new pitch and leaves the low one.
+  EXPECT_GT(at(1, bent) - at(0, bent), 20.0);
+  EXPECT_GT(at(0, high) - at(1, high), 20.0);
+  EXPECT_NEAR(at(1, low), at(0, low), 3.0);
+  // The pressure silences the low note's glottis and leaves the high one.
+  EXPECT_GT(at(1, low) - at(2, low), 30.0);
+  EXPECT_NEAR(at(2, bent), at(1, bent), 3.0);
+}
+
 // A VST3 host's first look: the module's entry, its factory, its classes.
 TEST(Vst3, FactoryListsTheInstrument) {
-  void *module = dlopen(TW_VST3_BINARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(module, nullptr) << dlerror();
-  using Entry = bool (*)(void *);
+  void *module = load(TW_VST3_BINARY);
+  ASSERT_NE(module, nullptr);
   using Factory = void *(*)();
-  const auto entry = reinterpret_cast<Entry>(dlsym(module, "ModuleEntry"));
-  const auto exit_ = reinterpret_cast<bool (*)()>(dlsym(module, "ModuleExit"));
-  const auto get = reinterpret_cast<Factory>(dlsym(module, "GetPluginFactory"));
+  // The module's entry and exit are InitDll and ExitDll on Windows,
+  // ModuleEntry (given the module) and ModuleExit elsewhere.
+#ifdef _WIN32
+  const auto entry = reinterpret_cast<bool (*)()>(symbol(module, "InitDll"));
+  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ExitDll"));
+  const auto enter = [&] { return entry(); };
+#else
+  const auto entry =
+      reinterpret_cast<bool (*)(void *)>(symbol(module, "ModuleEntry"));
+  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ModuleExit"));
+  const auto enter = [&] { return entry(module); };
+#endif
+  const auto get =
+      reinterpret_cast<Factory>(symbol(module, "GetPluginFactory"));
   ASSERT_TRUE(entry != nullptr && exit_ != nullptr && get != nullptr);
-  ASSERT_TRUE(entry(module));
+  ASSERT_TRUE(enter());
   void *factory = get();
   ASSERT_NE(factory, nullptr);
   // A COM-style object: a pointer to its table of functions.
