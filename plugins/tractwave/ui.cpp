@@ -16,13 +16,13 @@ START_NAMESPACE_DISTRHO
 
 namespace {
 
+using tractwave_facts::kNumPresets;
+using tractwave_facts::kPresets;
 using tractwave_lv2::control_label;
 using tractwave_lv2::ControlLabel;
 using tractwave_lv2::kControlRanges;
-using tractwave_lv2::kNumControls;
-using tractwave_facts::kNumPresets;
-using tractwave_facts::kPresets;
 using tractwave_lv2::kFirstTractParameter;
+using tractwave_lv2::kNumControls;
 using tractwave_lv2::kTractControls;
 using tractwave_lv2::TractPicture;
 
