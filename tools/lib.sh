@@ -34,3 +34,27 @@ need_packages() {
 # the MusicXML reader of tractwave-sing.
 BASE_PACKAGES="cmake make g++ gcc libc6-dev pkgconf libsndfile1-dev libcli11-dev nlohmann-json3-dev pocketsphinx-en-us help2man libxml2-dev"
 TEST_PACKAGES="libgtest-dev libbenchmark-dev binutils dpf-source lv2-dev liblilv-dev libcairo2-dev libx11-dev libxext-dev espeak-ng"
+
+# For stages that start servers (jackd, Xvfb, hosts): a scratch folder
+# $work and a list $pids of what was started, both gone when the stage ends
+# however it ends. Processes are asked to stop, then killed after 5 s.
+stop_processes() {
+  for p in "$@"; do kill "$p" 2>/dev/null || true; done
+  for _ in $(seq 25); do
+    alive=""
+    for p in "$@"; do kill -0 "$p" 2>/dev/null && alive="$alive $p"; done
+    [ -n "$alive" ] || return 0
+    sleep 0.2
+  done
+  for p in $alive; do kill -9 "$p" 2>/dev/null || true; done
+}
+end_scratch() {
+  # shellcheck disable=SC2086
+  [ -z "$pids" ] || stop_processes $pids
+  rm -rf "$work"
+}
+start_scratch() {
+  work=$(mktemp -d)
+  pids=""
+  trap end_scratch EXIT
+}

@@ -18,25 +18,7 @@ if [ ! -x "$BUILD_DIR/plugins/tractwave/tests/tractwave_lv2_host_tests" ]; then
   exit 1
 fi
 
-work=$(mktemp -d)
-pids=""
-# Ends what this stage started: politely, then for good after 5 s.
-stop() {
-  for p in "$@"; do kill "$p" 2>/dev/null || true; done
-  for _ in $(seq 25); do
-    alive=""
-    for p in "$@"; do kill -0 "$p" 2>/dev/null && alive="$alive $p"; done
-    [ -n "$alive" ] || return 0
-    sleep 0.2
-  done
-  for p in $alive; do kill -9 "$p" 2>/dev/null || true; done
-}
-cleanup() {
-  # shellcheck disable=SC2086
-  [ -z "$pids" ] || stop $pids
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_scratch
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -117,7 +99,7 @@ wait "$rec_pid"
 
 exec 3>&-
 wait "$jalv_pid" || fail "jalv exited with status $?"
-stop "$seq_pid"
+stop_processes "$seq_pid"
 
 echo "--- live: the JACK program"
 # The same instrument as a program of its own, on the same server: a held
@@ -153,7 +135,7 @@ for _ in $(seq 50); do
 done
 jack_connect seq:out tractwave:events-in
 jack_rec -f "$work/program.wav" -d 2 tractwave:out >"$work/rec.log" 2>&1 3>&-
-stop "$seq_pid" "$program_pid"
+stop_processes "$seq_pid" "$program_pid"
 if grep -iE 'error|fail' "$work/program.log"; then fail "errors in the JACK program's log"; fi
 sox "$work/program.wav" -n stat 2>&1 | grep -E 'Maximum amplitude' >"$work/stat"
 max=$(sed -n 's/^Maximum amplitude: *//p' "$work/stat")
@@ -164,7 +146,7 @@ awk -v max="$max" 'BEGIN { exit !(max > 0.02 && max <= 0.8913) }' ||
 echo "JACK program: a held A3 recorded, peak $max"
 
 # shellcheck disable=SC2086
-stop "$jackd_pid" $xvfb_pid
+stop_processes "$jackd_pid" $xvfb_pid
 pids=""
 
 echo "jalv's log:"

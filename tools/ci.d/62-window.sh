@@ -23,24 +23,7 @@ fi
 artifacts=$BUILD_DIR/artifacts
 mkdir -p "$artifacts"
 
-work=$(mktemp -d)
-pids=""
-stop() {
-  for p in "$@"; do kill "$p" 2>/dev/null || true; done
-  for _ in $(seq 25); do
-    alive=""
-    for p in "$@"; do kill -0 "$p" 2>/dev/null && alive="$alive $p"; done
-    [ -n "$alive" ] || return 0
-    sleep 0.2
-  done
-  for p in $alive; do kill -9 "$p" 2>/dev/null || true; done
-}
-cleanup() {
-  # shellcheck disable=SC2086
-  [ -z "$pids" ] || stop $pids
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_scratch
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -112,7 +95,7 @@ convert "$artifacts/window-jack.png" -crop 720x200+0+40 +repage "$work/tube-afte
 changed=$(compare -metric AE "$work/tube-before.png" "$work/tube-after.png" null: 2>&1 || true)
 echo "the preset click changed $changed pixels of the tube"
 [ "${changed%%[!0-9]*}" -ge 500 ] || fail "the tube did not follow the preset ($changed pixels)"
-stop "$seq_pid" "$program_pid"
+stop_processes "$seq_pid" "$program_pid"
 if grep -iE 'error|fail' "$work/program.log"; then fail "errors in the JACK program's log"; fi
 
 # The same under the thread sanitizer, when the reliability stage built it:
@@ -142,7 +125,7 @@ if [ -x "$tsan_program" ]; then
   sleep 1
   xdotool mousemove --window "$window" 150 310 mousedown 1 mousemove --window "$window" 180 310 mouseup 1
   sleep 2
-  stop "$seq_pid" "$program_pid"
+  stop_processes "$seq_pid" "$program_pid"
   # Data races are what the window could cause; the lock orders Cairo keeps
   # inside its own (uninstrumented) drawing, on the window's thread alone,
   # are counted but not failed.
@@ -160,7 +143,7 @@ pids="$jalv_pid $pids"
 window=$(find_window '^tractwave') || { cat "$work/jalv.log"; fail "jalv.gtk3 opened no window"; }
 sleep 2
 import -window "$window" "$artifacts/window-jalv.png"
-stop "$jalv_pid"
+stop_processes "$jalv_pid"
 n=$(colours "$artifacts/window-jalv.png")
 fill=$(pixels_of "$artifacts/window-jalv.png" "$ORAL_FILL")
 echo "jalv.gtk3's window: $n colours, $fill pixels of the mouth's colour"

@@ -22,24 +22,7 @@ if [ -z "${TW_ARDOUR_TRY:-}" ]; then
   TW_ARDOUR_TRY=2 exec sh "$0"
 fi
 here=$(pwd)/plugins/tractwave/tests/ardour
-work=$(mktemp -d)
-pids=""
-stop() {
-  for p in "$@"; do kill "$p" 2>/dev/null || true; done
-  for _ in $(seq 25); do
-    alive=""
-    for p in "$@"; do kill -0 "$p" 2>/dev/null && alive="$alive $p"; done
-    [ -n "$alive" ] || return 0
-    sleep 0.2
-  done
-  for p in $alive; do kill -9 "$p" 2>/dev/null || true; done
-}
-cleanup() {
-  # shellcheck disable=SC2086
-  [ -z "$pids" ] || stop $pids
-  rm -rf "$work"
-}
-trap cleanup EXIT
+start_scratch
 fail() {
   echo "FAIL: $*" >&2
   [ ! -f "$work/jackd.log" ] || sed 's/^/  jackd: /' "$work/jackd.log" >&2
@@ -73,9 +56,9 @@ for _ in $(seq 50); do
 done
 jack_connect seq:out ':voice/midi_in 1'
 jack_rec -b 32 -f "$work/ardour.wav" -d 5 ':voice/audio_out 1' >"$work/rec.log" 2>&1
-stop "$seq_pid"
+stop_processes "$seq_pid"
 wait "$ardour_pid" || { cat "$work/ardour.log"; fail "ardour7-lua exited with status $?"; }
-stop "$jackd_pid"
+stop_processes "$jackd_pid"
 pids=""
 
 echo "Ardour's log:"
