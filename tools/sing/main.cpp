@@ -8,7 +8,6 @@
 #include "tractwave_speech.h"
 
 #include <CLI/CLI.hpp>
-#include <sndfile.h>
 
 #include <algorithm>
 #include <chrono>
@@ -423,9 +422,9 @@ int main(int argc, char **argv) {
                "file.",
                "tractwave-sing"};
   app.footer(kFooter);
-  app.set_version_flag("--version", std::string("tractwave-sing ") +
-                                        TRACTWAVE_SING_VERSION + " (" +
-                                        sf_version_string() + ")");
+  app.set_version_flag(
+      "--version",
+      tw::tool::version_text("tractwave-sing", TRACTWAVE_SING_VERSION));
   app.add_option("score", opt.score,
                  "The score: MusicXML (.musicxml, .xml) or MIDI (.mid, .kar)")
       ->required();
@@ -451,31 +450,13 @@ int main(int argc, char **argv) {
                      kDefaultDictionary + ")");
   app.add_option("--sample-rate", opt.rate,
                  "Sample rate in Hz, 8000 to 768000 (default 48000)");
-  app.add_option("--format", opt.format,
-                 "Sample format: float (32-bit, default) or pcm16")
-      ->check(CLI::IsMember({"float", "pcm16"}));
+  tw::tool::add_sample_format(app, opt.format);
   app.add_flag("--print-phonemes", opt.print_phonemes,
                "Print each note (start and length in seconds, MIDI note, "
                "lyric, the ARPAbet it sings) and exit");
-  app.add_flag("-q,--quiet", opt.quiet, "Do not print the summary line");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
-    return app.exit(e);
-  } catch (const CLI::CallForVersion &e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError &e) {
-    std::cerr << "tractwave-sing: " << printable(e.what()) << " (see --help)\n";
-    return kExitFault;
-  }
-  tw::tool::catch_stop_signals();
-  try {
+  tw::tool::add_quiet(app, opt.quiet);
+  return tw::tool::run_tool(app, argc, argv, [&] {
+    tw::tool::catch_stop_signals();
     return run(opt);
-  } catch (const Error &e) {
-    std::cerr << "tractwave-sing: " << printable(e.what()) << "\n";
-    return kExitFault;
-  } catch (const std::bad_alloc &) {
-    std::cerr << "tractwave-sing: out of memory\n";
-    return kExitFault;
-  }
+  });
 }
