@@ -4,6 +4,7 @@
 // leave the output as it was.
 #include "score.h"
 #include "song.h"
+#include "tool_test.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -26,14 +27,9 @@ namespace fs = std::filesystem;
 
 const fs::path kSource = TRACTWAVE_SOURCE_DIR;
 
-std::string slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void spit(const fs::path &p, const std::string &bytes) {
-  std::ofstream(p, std::ios::binary) << bytes;
-}
+using tw::tool_test::Result;
+using tw::tool_test::slurp;
+constexpr auto spit = tw::tool_test::write_text;
 
 // A Standard MIDI File of one track: notes (key, beats) one after another
 // at 120 beats a minute, each with its lyric (none for an empty string).
@@ -102,11 +98,6 @@ std::string xml_note(const char *step, int octave, int beats,
   return n + "</note>";
 }
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
 class SingTool : public ::testing::Test {
 protected:
   fs::path dir;
@@ -135,17 +126,9 @@ protected:
   }
 
   std::vector<float> wav(const fs::path &p) {
-    SF_INFO info{};
-    SNDFILE *f = sf_open(p.c_str(), SFM_READ, &info);
-    if (!f) {
-      ADD_FAILURE() << "cannot read " << p;
-      return {};
-    }
-    EXPECT_EQ(info.samplerate, 48000);
-    std::vector<float> x(static_cast<size_t>(info.frames));
-    sf_read_float(f, x.data(), info.frames);
-    sf_close(f);
-    return x;
+    const tw::tool_test::Wav w = tw::tool_test::read_wav(p);
+    EXPECT_EQ(w.info.samplerate, 48000);
+    return w.samples;
   }
 
   // Refused: status 2, one line naming the fault, the old output intact.
