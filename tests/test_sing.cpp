@@ -319,6 +319,41 @@ TEST(Sing, VelocitySetsTheLevel) {
   EXPECT_NEAR(20 * std::log10(rms[1] / rms[0]), -6.0, 1.0);
 }
 
+// Every held vowel, diphthongs by their first vowel, at a vowel's level: a
+// sung "day" is as loud as a sung "da".
+TEST(Sing, HeldVowelsAreAtOneLevel) {
+  const auto level = [](const char *syllable) {
+    const Sung r = sing({{0.0f, 1.0f, 147.0f, syllable}});
+    const size_t from = static_cast<size_t>((r.origin + 0.3f) * kRate);
+    double sum = 0;
+    for (size_t i = from; i < from + 24000; ++i)
+      sum += static_cast<double>(r.audio[i]) * r.audio[i];
+    return 10 * std::log10(sum / 24000);
+  };
+  const double aa = level("L AA1");
+  for (const char *s : {"L EY1", "L OW1", "L AY1", "L IY1", "L UW1", "L EH1"})
+    EXPECT_NEAR(level(s), aa, 6.0) << s;
+}
+
+// A song's times, worked out in double and handed over in float, follow one
+// another even where float cannot hold them exactly (at 32 s a float is
+// 4 us apart); a millisecond's overlap there is still two notes at once.
+TEST(Sing, NotesEndToEndInFloatFollowOneAnother) {
+  tractwave_speaker *s = tractwave_speaker_create(0, kRate, 4096);
+  ASSERT_NE(s, nullptr);
+  const double beat = 60.0 / 144.0;
+  for (int k = 0; k < 120; ++k)
+    ASSERT_EQ(tractwave_speaker_add_note(s, static_cast<float>(k * beat),
+                                         static_cast<float>(beat), 220, 1,
+                                         "L AA1", 0),
+              0)
+        << k;
+  const float end = static_cast<float>(120 * beat);
+  EXPECT_EQ(tractwave_speaker_add_note(s, end - 0.001f, 0.5f, 220, 1, "AA", 0),
+            TRACTWAVE_SPEECH_BAD_ARGUMENT);
+  tractwave_speaker_destroy(s);
+}
+
 TEST(Sing, NotesThatCannotBeSungAreRefused) {
   tractwave_speaker *s = tractwave_speaker_create(0, kRate, 16);
   ASSERT_NE(s, nullptr);

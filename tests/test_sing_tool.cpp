@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,7 @@ std::string xml_note(const char *step, int octave, int beats,
 class SingTool : public ::testing::Test {
 protected:
   fs::path dir;
+  std::string dict; // the test's own words unless set
   void SetUp() override {
     std::string tmpl = (fs::path(::testing::TempDir()) / "tw_sing_XXXXXX");
     ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
@@ -113,7 +115,7 @@ protected:
 
   Result run(const std::vector<std::string> &args) {
     std::string cmd = std::string(TRACTWAVE_SING_EXE) + " -q --dict " +
-                      (dir / "words.dict").string();
+                      (dict.empty() ? (dir / "words.dict").string() : dict);
     for (const std::string &a : args)
       cmd += " '" + a + "'";
     cmd += " >" + (dir / "out").string() + " 2>" + (dir / "err").string();
@@ -199,6 +201,39 @@ TEST_F(SingTool, AMusicXmlScoreSingsAtItsPitchesAndTempo) {
                    "4.000\t1.333\t43.00\tgive\tG IH1 V\n"
                    "5.333\t0.667\t45.00\t_\t_\n"
                    "6.000\t0.667\t47.00\tme\tM IY1\n");
+}
+
+// The demo song as shipped: it reads, every note sings a syllable of its
+// words (none held over from a note before), at a pitch a male voice sings,
+// and the chorus lasts as long as it should at its tempo.
+TEST_F(SingTool, TheDemoSongReadsWithALyricAndAMalePitchOnEveryNote) {
+  // By the dictionary the demo command sings it with, when installed.
+  const char *cmu = "/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict";
+  if (fs::exists(cmu))
+    dict = cmu;
+  const Result p = run({(kSource / "examples" / "daisy-bell.musicxml").string(),
+                        "--print-phonemes"});
+  ASSERT_EQ(p.status, 0) << p.err;
+  std::istringstream lines(p.out);
+  std::string line;
+  int notes = 0;
+  double end = 0;
+  while (std::getline(lines, line)) {
+    std::istringstream cols(line);
+    double start = 0, duration = 0, key = 0;
+    std::string text, sung;
+    cols >> start >> duration >> key >> text;
+    std::getline(cols >> std::ws, sung);
+    EXPECT_NE(text, "_") << line;
+    EXPECT_NE(sung.find_first_of("012"), std::string::npos) << line;
+    EXPECT_GE(key, 40.0) << line;
+    EXPECT_LE(key, 72.0) << line;
+    EXPECT_GE(start, end - 2e-3) << line; // printed to the millisecond
+    end = start + duration;
+    ++notes;
+  }
+  EXPECT_EQ(notes, 51);
+  EXPECT_NEAR(end, 33 * 3 * 60.0 / 144, 0.01); // 33 bars of 3/4 at 144
 }
 
 TEST_F(SingTool, AMidiFileWithLyricsSings) {

@@ -4,6 +4,8 @@
 #                       tractwave-demo.wav, a spoken sentence to
 #                       tractwave-speech-demo.wav and a Harvard sentence by
 #                       each voice to tractwave-harvard-{male,female,child}.wav
+#                       and the chorus of "Daisy Bell" to
+#                       tractwave-daisy-bell.wav
 #   tools/dev.sh test   install test packages, build with warnings as errors,
 #                       run the test suite, then every stage in tools/ci.d/
 set -eu
@@ -31,7 +33,10 @@ case "${1:-}" in
       "$BUILD_DIR/tools/say/tractwave-say" -q -o "tractwave-harvard-$voice.wav" --voice "$voice" \
         --phonemes "DH AH0 | B ER1 CH | K AH0 N UW1 | S L IH1 D | AA0 N | DH AH0 | S M UW1 DH | P L AE1 NG K S ."
     done
-    echo "listen: play tractwave-speech-demo.wav tractwave-harvard-male.wav tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
+    # Sung from the score in examples/ by the male voice.
+    "$BUILD_DIR/tools/sing/tractwave-sing" -q examples/daisy-bell.musicxml \
+      --voice male -o tractwave-daisy-bell.wav
+    echo "listen: play tractwave-speech-demo.wav tractwave-harvard-male.wav tractwave-daisy-bell.wav tractwave-demo.wav (or aplay); look: sox tractwave-demo.wav -n spectrogram -o tractwave-demo.png"
     ;;
   test)
     need_packages $BASE_PACKAGES $TEST_PACKAGES

@@ -129,6 +129,12 @@ def _read_score(path):
         start, duration, key, _, arpabet = line.split("\t")
         notes.append((float(start), float(duration), note_hz(float(key)),
                       "_" if arpabet == "_" else f"[[{arpabet}]]"))
+    # The times are printed to the millisecond: a note ending where the next
+    # starts can come out a millisecond past it, which is rounding, not an
+    # overlap (the program refuses overlaps).
+    for i in range(len(notes) - 1):
+        start, duration, hz, text = notes[i]
+        notes[i] = (start, min(duration, notes[i + 1][0] - start), hz, text)
     return notes
 
 

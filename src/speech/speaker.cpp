@@ -14,6 +14,7 @@
 #include "tractwave_voices.h"
 
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <math.h>
 #include <new>
@@ -240,13 +241,17 @@ void calibrate(tractwave_speaker *s) {
       s->setup.log_shape[k][j] = logf(kVowelShapes[k].oral[j]);
   }
   s->setup.nasal_gain_db = 0.0f;
-  for (int k = 0; k < kShapeCount; ++k) {
-    // A diphthong's phone would glide; the monophthong of the same shape
-    // (EY and OW have none) is measured as a held vowel through its onset.
-    const float level = held_level(s, vowel_of_shape[k], scratch);
+  // A diphthong's phone would glide; the monophthong of the same shape
+  // (EY and OW have none) is measured as a held vowel through its onset.
+  // Every shape is measured before any gain is set: EY's measure runs into
+  // its offglide IH, and with IH's gain already set it would take that
+  // gain's opposite as its own (a held, sung EY came out 28 dB low).
+  float level[kShapeCount];
+  for (int k = 0; k < kShapeCount; ++k)
+    level[k] = held_level(s, vowel_of_shape[k], scratch);
+  for (int k = 0; k < kShapeCount; ++k)
     s->setup.shape_gain_db[k] =
-        level > 0.0f ? 20.0f * log10f(kVowelRms / level) : 0.0f;
-  }
+        level[k] > 0.0f ? 20.0f * log10f(kVowelRms / level[k]) : 0.0f;
   // The same shapes with the velum open.
   s->setup.force_velum = 1.0f;
   for (int k = 0; k < kShapeCount; ++k) {
@@ -532,11 +537,13 @@ TRACTWAVE_SPEECH_API int tractwave_speaker_add_note(tractwave_speaker *s,
       (notation != TRACTWAVE_SPEECH_ARPABET &&
        notation != TRACTWAVE_SPEECH_IPA))
     return TRACTWAVE_SPEECH_BAD_ARGUMENT;
-  // Notes of one voice follow one another (a microsecond's overlap is
-  // rounding, not a chord).
+  // Notes of one voice follow one another. An overlap within the rounding
+  // of times in single precision is not a chord: a note at 32 s that starts
+  // where the one before ends, both rounded to float, can be 4 us early.
   if (s->note_count > 0) {
     const NoteInput &last = s->notes[s->note_count - 1];
-    if (static_cast<double>(start) < last.start + last.duration - 1e-6)
+    const double end = static_cast<double>(last.start) + last.duration;
+    if (static_cast<double>(start) < end - 1e-6 - 4.0 * FLT_EPSILON * end)
       return TRACTWAVE_SPEECH_BAD_ARGUMENT;
   }
   const char *p = syllable;
