@@ -110,6 +110,7 @@ protected:
     if (index >= static_cast<uint32_t>(kNumControls))
       return;
     values_[index] = value;
+    forget_preset_unless(static_cast<int>(index));
     if (!live_)
       shape_from_controls();
     repaint();
@@ -197,6 +198,7 @@ private:
     if (v == values_[dragging_])
       return;
     values_[dragging_] = v;
+    forget_preset_unless(dragging_);
     setParameterValue(static_cast<uint32_t>(dragging_), v);
     if (!live_)
       shape_from_controls();
@@ -207,11 +209,9 @@ private:
   void choose_preset(int p) {
     preset_ = p;
     for (int c = 0; c < kNumControls; ++c) {
-      const bool tract = c < kTractControls;
-      if (!tract && c != tractwave_lv2::kGain)
+      if (!preset_sets(c))
         continue;
-      const float v = tract ? kPresets[p].values[kFirstTractParameter + c]
-                            : kPresets[p].gain;
+      const float v = preset_value(p, c);
       values_[c] = v;
       editParameter(static_cast<uint32_t>(c), true);
       setParameterValue(static_cast<uint32_t>(c), v);
@@ -220,6 +220,24 @@ private:
     if (!live_)
       shape_from_controls();
     repaint();
+  }
+
+  // The list lights the chosen preset only while the controls it sets still
+  // hold its values; the others (polyphony, envelope, glide, bend range) do
+  // not count.
+  void forget_preset_unless(int c) {
+    if (preset_ >= 0 && preset_sets(c) &&
+        values_[c] != preset_value(preset_, c))
+      preset_ = -1;
+  }
+
+  static bool preset_sets(int c) {
+    return c < kTractControls || c == tractwave_lv2::kGain;
+  }
+
+  static float preset_value(int p, int c) {
+    return c < kTractControls ? kPresets[p].values[kFirstTractParameter + c]
+                              : kPresets[p].gain;
   }
 
   void shape_from_controls() {
