@@ -3,7 +3,10 @@
 // sound. The audio thread writes it once per host block and the window
 // reads it whenever it likes, through a sequence counter: the writer never
 // waits, allocates or takes a lock, and a reader that overlapped a write
-// sees the counter move and reads again.
+// sees the counter move and reads again. The numbers are stored with release
+// and loaded with acquire rather than fenced (which the thread sanitizer
+// cannot follow): a reader that sees any new number also sees the counter
+// the writer made odd before it, and so reads again.
 #ifndef TRACTWAVE_PLUGIN_TRACT_VIEW_H
 #define TRACTWAVE_PLUGIN_TRACT_VIEW_H
 
@@ -37,14 +40,13 @@ public:
   void publish(const TractPicture &p) {
     const uint32_t s = sequence_.load(std::memory_order_relaxed);
     sequence_.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
-      oral_[k].store(p.oral[k], std::memory_order_relaxed);
+      oral_[k].store(p.oral[k], std::memory_order_release);
     for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
-      nasal_[k].store(p.nasal[k], std::memory_order_relaxed);
-    velum_.store(p.velum, std::memory_order_relaxed);
-    notes_.store(p.notes, std::memory_order_relaxed);
-    blocks_.store(p.blocks, std::memory_order_relaxed);
+      nasal_[k].store(p.nasal[k], std::memory_order_release);
+    velum_.store(p.velum, std::memory_order_release);
+    notes_.store(p.notes, std::memory_order_release);
+    blocks_.store(p.blocks, std::memory_order_release);
     sequence_.store(s + 2, std::memory_order_release);
   }
 
@@ -57,13 +59,12 @@ public:
       if (before == 0 || (before & 1u) != 0)
         continue;
       for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
-        p.oral[k] = oral_[k].load(std::memory_order_relaxed);
+        p.oral[k] = oral_[k].load(std::memory_order_acquire);
       for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
-        p.nasal[k] = nasal_[k].load(std::memory_order_relaxed);
-      p.velum = velum_.load(std::memory_order_relaxed);
-      p.notes = notes_.load(std::memory_order_relaxed);
-      p.blocks = blocks_.load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
+        p.nasal[k] = nasal_[k].load(std::memory_order_acquire);
+      p.velum = velum_.load(std::memory_order_acquire);
+      p.notes = notes_.load(std::memory_order_acquire);
+      p.blocks = blocks_.load(std::memory_order_acquire);
       if (sequence_.load(std::memory_order_relaxed) == before)
         return true;
     }
