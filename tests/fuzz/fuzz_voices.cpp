@@ -9,6 +9,7 @@
 // - a voice that has only seen sane input since its init gives samples that
 //   are finite and within -0.95 ... 0.95.
 // Voices hold all their state, so no thread is needed per input.
+#include "tractwave.h"
 #include "tractwave_voices.h"
 
 #include "fuzz_input.h"
