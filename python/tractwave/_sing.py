@@ -16,11 +16,12 @@ import numpy as np
 
 from ._score import quote
 from ._speech import (DEFAULT_DICTIONARY, VOICES, SpeechError, _FLOAT_P, _INT_P, _VOIDP,
-                      _check_input, _lexicon, _load, _number)
+                      _check_input, _lexicon, _load, _number, _rewritten)
+from ._facts import SPEECH_OK, SPEECH_TOO_LONG, SPEECH_UNKNOWN_PHONEME
 
 SING_ENVIRONMENT_VARIABLE = "TRACTWAVE_SING"
 
-_OK, _UNKNOWN_PHONEME, _TOO_LONG = 0, -2, -7
+_OK, _UNKNOWN_PHONEME, _TOO_LONG = SPEECH_OK, SPEECH_UNKNOWN_PHONEME, SPEECH_TOO_LONG
 
 _SING_PROTOTYPES = {
     "tractwave_speaker_add_note": (ctypes.c_int, [
@@ -58,17 +59,8 @@ def note_hz(note):
 def syllables(arpabet):
     """The syllables of one word's ARPAbet, as a list ("D EY1 Z IY0" gives
     ["D EY1", "Z IY0"])."""
-    lib = _lib()
-    _check_input(arpabet, "arpabet")
-    encoded = arpabet.encode("utf-8")
-    offset = ctypes.c_int()
-    need = lib.tractwave_speech_syllables(encoded, None, 0, ctypes.byref(offset))
-    if need == _UNKNOWN_PHONEME:
-        symbol = encoded[offset.value:].decode("utf-8", "replace").split()[0]
-        raise SpeechError(f"arpabet: {quote(symbol)} is not an ARPAbet phoneme")
-    out = ctypes.create_string_buffer(need + 1)
-    lib.tractwave_speech_syllables(encoded, out, need + 1, None)
-    return out.value.decode("ascii").split(" - ")
+    return _rewritten(_lib().tractwave_speech_syllables, arpabet, "arpabet",
+                      "ARPAbet").split(" - ")
 
 
 def _holds(text):

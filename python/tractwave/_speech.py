@@ -258,16 +258,22 @@ def _lexicon(path):
 
 def ipa_to_arpabet(ipa):
     """ARPAbet (with stress digits) for IPA, as the speech library reads it."""
-    lib = _load()
-    _check_input(ipa, "ipa")
-    encoded = ipa.encode("utf-8")
+    return _rewritten(_load().tractwave_speech_ipa_to_arpabet, ipa, "ipa", "IPA")
+
+
+def _rewritten(function, text, what, notation):
+    """What one of the library's text-to-text calls (IPA to ARPAbet, the
+    syllables of a word) makes of `text`: measured first, then written; a
+    phoneme it does not know is a SpeechError naming it."""
+    _check_input(text, what)
+    encoded = text.encode("utf-8")
     offset = ctypes.c_int()
-    need = lib.tractwave_speech_ipa_to_arpabet(encoded, None, 0, ctypes.byref(offset))
+    need = function(encoded, None, 0, ctypes.byref(offset))
     if need == _UNKNOWN_PHONEME:
         symbol = encoded[offset.value:].decode("utf-8", "replace").split()[0]
-        raise SpeechError(f"ipa: {quote(symbol)} is not an IPA phoneme")
+        raise SpeechError(f"{what}: {quote(symbol)} is not an {notation} phoneme")
     out = ctypes.create_string_buffer(need + 1)
-    lib.tractwave_speech_ipa_to_arpabet(encoded, out, need + 1, None)
+    function(encoded, out, need + 1, None)
     return out.value.decode("ascii")
 
 
