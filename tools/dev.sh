@@ -47,7 +47,9 @@ case "${1:-}" in
     for stage in tools/ci.d/*.sh; do
       [ -e "$stage" ] || continue
       echo "=== stage $stage"
+      started=$(date +%s)
       BUILD_DIR="$BUILD_DIR" sh "$stage"
+      echo "=== stage $stage: $(($(date +%s) - started)) s"
     done
     ;;
   *)

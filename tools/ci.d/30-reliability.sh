@@ -9,6 +9,7 @@ set -eu
 . tools/lib.sh
 need_packages clang-14 libclang-rt-14-dev valgrind
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+TARGETS=
 
 # What the sanitizers slow several times over is no measure of cost: the
 # tests that time the code run in the plain build only.
@@ -20,7 +21,7 @@ checking_build() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTRACTWAVE_BUILD_TESTS=ON -DTRACTWAVE_WARNINGS_AS_ERRORS=ON \
     -DTRACTWAVE_BUILD_RENDER=OFF "$@"
-  cmake --build "$dir" -j "$JOBS"
+  cmake --build "$dir" -j "$JOBS" ${TARGETS:+--target $TARGETS}
 }
 
 echo "--- address and undefined-behaviour sanitizers"
@@ -37,10 +38,15 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 echo "--- fuzzing"
 # Without the plugins: DPF loads each LV2 binary into its unsanitized
 # description generator, which cannot resolve the sanitizers' symbols, and
-# no fuzzer drives a plugin.
+# no fuzzer drives a plugin. Only the fuzzers are built: the sanitized test
+# suite ran above.
+FUZZERS="tractwave_fuzz tractwave_voices_fuzz tractwave_score_fuzz \
+  tractwave_speech_text_fuzz tractwave_speaker_fuzz tractwave_song_fuzz"
+TARGETS=$FUZZERS
 CC=clang-14 CXX=clang++-14 checking_build "$BUILD_DIR-fuzz" \
   -DTRACTWAVE_SANITIZE=address,undefined -DTRACTWAVE_FUZZ=ON \
   -DTRACTWAVE_BUILD_PLUGINS=OFF
+TARGETS=
 # Every target's seeds: the entry points', the voices' and the speech
 # library's corpora and the shared score cases.
 ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
