@@ -53,3 +53,28 @@ def test_treatment_pads_scales_and_dithers_reproducibly():
     diff = a.astype(int) - plain
     assert np.abs(diff).max() <= 2 and diff[:4800].any()
     assert not (common.treat(y, seed=8) == a).all()
+
+
+def test_yin_finds_a_pulse_trains_pitch_and_refuses_noise():
+    import singing
+    rate = 48000
+    for hz in (82.4, 220.0, 1046.5):
+        t = np.arange(4000) / rate
+        # A pulse-like wave (strong harmonics), as a glottal source is.
+        y = np.sin(2 * np.pi * hz * t) + 0.5 * np.sin(4 * np.pi * hz * t + 1.0) \
+            + 0.3 * np.sin(6 * np.pi * hz * t + 2.0)
+        f, _ = singing.yin(y, rate, fmin=60.0)
+        assert abs(singing.cents(f, hz)) < 0.5
+    noise = np.random.default_rng(1).standard_normal(4000)
+    assert singing.yin(noise, rate, fmin=60.0)[0] == 0
+
+
+def test_song_words_join_syllables_and_holds_and_keep_first_appearances():
+    import sung_words
+    notes = [(0.0, 1.0, 62.0, "Dai", "D EY1"), (1.0, 1.0, 59.0, "sy,", "Z IY0"),
+             (2.0, 0.5, 55.0, "give", "G IH1 V"), (2.5, 0.5, 57.0, "_", "_"),
+             (3.0, 1.0, 50.0, "Dai", "D EY1"), (4.0, 1.0, 52.0, "sy", "Z IY0")]
+    words = sung_words.song_words(notes, ["begin", "end", "single", "begin", "end"])
+    assert list(words) == ["daisy", "give"]
+    assert words["daisy"] == [(0.0, 1.0, 62.0, "D EY1"), (1.0, 1.0, 59.0, "Z IY0")]
+    assert words["give"] == [(0.0, 0.5, 55.0, "G IH1 V"), (0.5, 0.5, 57.0, "_")]
