@@ -15,7 +15,9 @@
 # build gives the same scores), so that they catch a voice that has stopped
 # being understood: the rhyme test at least 52% right plain and dithered
 # (measured 57 and 64), the sentences' word error rate at most 96% (measured
-# 91 and 85). The full set of judges runs from bench/speech/ (docs/speech.md).
+# 91 and 85). Last, the sung pitch and timing of the male voice over its
+# range and the demo song (docs/sing.md). The full set of judges runs from
+# bench/speech/ (docs/speech.md).
 set -eu
 . tools/lib.sh
 need_packages python3 python3-numpy python3-scipy pocketsphinx pocketsphinx-en-us espeak-ng \
@@ -53,4 +55,12 @@ trap 'rm -rf "$work"' EXIT
   "Hello, I am tractwave. Can you understand me?"
 # A small score sung from its lyrics, as a user runs tractwave-sing.
 "$BUILD_DIR/tools/sing/tractwave-sing" -o "$work/sing.wav" tests/sing/daisy.musicxml
+# The sung pitch and timing of the male voice (docs/sing.md): every note of
+# its range held and every note of the demo song within 10 cents (measured
+# at most 2.2 and 7.8); in the demo each vowel after a consonant or a rest
+# at its energy rise within 20 ms of its note (measured 18), every onset
+# consonant before the note, no step at a legato change above the held
+# vowels' own (measured 0.82 of it). Deterministic, a few seconds.
+$PYTHON bench/speech/sung_pitch.py --build "$BUILD_DIR" --voices male --songs demo --worst 10
+$PYTHON bench/speech/sung_timing.py --build "$BUILD_DIR" --voices male --songs demo --check
 echo "speech stage: $(($(date +%s) - stage_start)) s"
