@@ -161,7 +161,8 @@ def measure(notes, song, shift, rate=singing.RATE):
                 key=lambda j: abs(song.phones[j][0] - start))
         engine_ms = 1000 * (song.phones[k][0] - start)
         consonant_ms = None
-        if onset and k >= len(onset):
+        # Only when the phones before the vowel are the onset's, in order.
+        if onset and [p[2] for p in song.phones[max(0, k - len(onset)):k]] == onset:
             consonant_ms = 1000 * (song.phones[k - len(onset)][0] - start)
         onsets.append((i, kind, audio_ms, engine_ms, consonant_ms, text))
     return onsets, legato
