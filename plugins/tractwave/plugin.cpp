@@ -245,6 +245,7 @@ protected:
 
 public:
   const tractwave_lv2::TractView &view() const { return view_; }
+  String lyric_text() const { return getState("lyrics"); }
 
 private:
   // A lyric setState built, swapped in without waiting: the one it replaces
@@ -304,6 +305,18 @@ ControlLabel control_label(int control) {
   return {info.name, info.unit,
           (info.hints & DISTRHO_NAMESPACE::kParameterIsLogarithmic) != 0,
           (info.hints & DISTRHO_NAMESPACE::kParameterIsInteger) != 0};
+}
+
+bool lyric_text_of(void *plugin_instance, char *out, int size) {
+  if (plugin_instance == nullptr || size <= 0)
+    return false;
+  const DISTRHO_NAMESPACE::String text =
+      static_cast<DISTRHO_NAMESPACE::TractwavePlugin *>(
+          static_cast<DISTRHO_NAMESPACE::Plugin *>(plugin_instance))
+          ->lyric_text();
+  std::strncpy(out, text.buffer(), static_cast<size_t>(size) - 1);
+  out[size - 1] = '\0';
+  return true;
 }
 
 const TractView *tract_view_of(void *plugin_instance) {

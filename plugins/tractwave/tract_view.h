@@ -97,6 +97,11 @@ ControlLabel control_label(int control);
 // getPluginInstancePointer()).
 const TractView *tract_view_of(void *plugin_instance);
 
+// The lyric the instance has now, for a window opened after it was set
+// (not every format sends the window the state when it opens). False
+// without an instance.
+bool lyric_text_of(void *plugin_instance, char *out, int size);
+
 } // namespace tractwave_lv2
 
 #endif

@@ -37,8 +37,8 @@ constexpr int kNasal = TRACTWAVE_NASAL_SECTIONS;
 
 // The tract at the playground's size and scale, so that the two pictures of
 // one shape look alike; the controls below it.
-constexpr double kWidth = 720.0, kTractHeight = 280.0, kHeight = 640.0;
-constexpr double kLyricTop = 540.0, kChoiceTop = 600.0, kChoiceWidth = 172.0;
+constexpr double kWidth = 720.0, kTractHeight = 280.0, kHeight = 644.0;
+constexpr double kLyricTop = 562.0, kChoiceTop = 606.0, kChoiceWidth = 172.0;
 // The lyrics the window offers.
 constexpr const char *kLyricChoices[] = {"la", "do re mi fa so la ti do",
                                          "twinkle twinkle little star",
@@ -120,6 +120,10 @@ public:
       values_[c] = kControlRanges[c].fallback;
     // Until the audio runs, the picture is the shape the controls describe.
     shape_from_controls();
+    char text[tractwave_lv2::Lyric::kMaxText + 1];
+    if (tractwave_lv2::lyric_text_of(getPluginInstancePointer(), text,
+                                     sizeof text))
+      stateChanged("lyrics", text);
   }
 
 protected:
