@@ -163,6 +163,22 @@ void Instrument::activate() {
   syllable_ = -1;
 }
 
+bool Instrument::sung_shape(float *oral, float *nasal, float *velum) const {
+  const Voice *newest = nullptr;
+  for (const Voice &v : voices_)
+    if (v.lyric && v.stage != Stage::kFree && v.stage != Stage::kFading &&
+        (newest == nullptr || v.order > newest->order))
+      newest = &v;
+  if (newest == nullptr)
+    return false;
+  for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
+    oral[k] = newest->frame.oral[k];
+  for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
+    nasal[k] = newest->frame.nasal[k];
+  *velum = newest->frame.velum;
+  return true;
+}
+
 Lyric *Instrument::set_lyric(Lyric *lyric) {
   Lyric *old = lyric_;
   // Notes singing the old lyric keep the controls they have: held, they

@@ -175,6 +175,10 @@ public:
   }
   int notes() const { return notes_sounding(); }
 
+  // The tract of the newest note of lyrics mode that sounds, as it sings
+  // now: false (nothing written) when none does.
+  bool sung_shape(float *oral, float *nasal, float *velum) const;
+
   // The lyric that lyrics mode sings (nullptr: none); returns the one it
   // replaces, which no note refers to any more, for the caller to free
   // outside the audio thread. The next note sings the first syllable.

@@ -41,9 +41,9 @@ LyricFrame frame_of(const float *f) {
   x.velum = f[TRACTWAVE_SPEECH_FRAME_VELUM];
   x.lip_coeff = f[TRACTWAVE_SPEECH_FRAME_LIP_COEFF];
   x.nostril_coeff = f[TRACTWAVE_SPEECH_FRAME_NOSTRIL_COEFF];
-  for (int k = 0; k < 25; ++k)
+  for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
     x.oral[k] = f[TRACTWAVE_SPEECH_FRAME_ORAL + k];
-  for (int k = 0; k < 16; ++k)
+  for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
     x.nasal[k] = f[TRACTWAVE_SPEECH_FRAME_NASAL + k];
   return x;
 }

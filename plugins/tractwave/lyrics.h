@@ -18,6 +18,7 @@
 #ifndef TRACTWAVE_LV2_LYRICS_H
 #define TRACTWAVE_LV2_LYRICS_H
 
+#include "tractwave.h"
 #include "tractwave_voices.h"
 
 #include <stdint.h>
@@ -28,8 +29,8 @@ namespace tractwave_lv2 {
 // tractwave_voice_render_geometry takes.
 struct LyricFrame {
   float amp, mix, breathiness, velum, lip_coeff, nostril_coeff;
-  float oral[25];
-  float nasal[16];
+  float oral[TRACTWAVE_ORAL_SECTIONS];
+  float nasal[TRACTWAVE_NASAL_SECTIONS];
 };
 
 struct LyricSyllable {

@@ -266,8 +266,10 @@ private:
     float parameters[1 + kTractControls] = {0.0f};
     instrument_->tract(parameters + 1);
     tractwave_lv2::TractPicture picture;
-    tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
-                               &picture.velum);
+    // In lyrics mode, the shape the newest note sings.
+    if (!instrument_->sung_shape(picture.oral, picture.nasal, &picture.velum))
+      tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
+                                 &picture.velum);
     picture.notes = instrument_->notes();
     picture.syllable = instrument_->syllable();
     picture.syllables = instrument_->syllables();

@@ -795,15 +795,19 @@ TEST(Lyrics, FiveNotesSingFiveSyllablesInTune) {
     for (double c : cents)
       worst = std::max(worst, std::fabs(c));
     const Heard h = classify(x, rate, start + 0.5, vowels[k]);
+    const double dbfs = 20.0 * std::log10(peak(x, inst->seconds(start + 0.4),
+                                               inst->seconds(start + 0.7)));
     ASSERT_EQ(h.formants.size(), 3u);
     std::printf("note %d (%s): worst f0 error %.2f cents; F1-F3 %.0f %.0f "
                 "%.0f Hz, heard as %s, %.2f Bark from %s (nearest other "
-                "%.2f)\n",
+                "%.2f); vowel peaks at %.1f dBFS\n",
                 notes[k], vowels[k], worst, h.formants[0], h.formants[1],
                 h.formants[2], h.vowel.c_str(), h.to_intended, vowels[k],
-                h.to_nearest_other);
+                h.to_nearest_other, dbfs);
     EXPECT_LT(worst, 10.0);
     EXPECT_EQ(h.vowel, vowels[k]);
+    // About the level of vowel mode's default (-6 dBFS at middle C).
+    EXPECT_NEAR(dbfs, -6.0, 4.0);
   }
   // The coda sounds at the note-off: the last note ends on its /s/ after
   // its key comes up, and the release brings silence after that.
