@@ -186,7 +186,7 @@ Lyric *Instrument::set_lyric(Lyric *lyric) {
   for (Voice &v : voices_) {
     if (!v.lyric || v.syllable == nullptr)
       continue;
-    if (v.part == Part::kCoda)
+    if (v.part == Part::kCoda && v.stage != Stage::kFading)
       v.level.go(0.0f, samples(target_[kRelease]));
     v.syllable = nullptr;
     v.frames = nullptr;
@@ -448,7 +448,9 @@ void Instrument::lyric_controls(Voice &v, int m) {
     } else {
       target = &v.frames[s->coda + s->coda_frames - 1];
       v.part = Part::kSung;
-      v.level.go(0.0f, samples(target_[kRelease]));
+      // (A stolen note keeps its fade.)
+      if (v.stage != Stage::kFading)
+        v.level.go(0.0f, samples(target_[kRelease]));
     }
   } else if (v.part == Part::kSung) {
     target =

@@ -3,6 +3,7 @@
 #include "tractwave_speech.h"
 
 #include <math.h>
+#include <mutex>
 #include <new>
 #include <stdlib.h>
 #include <string.h>
@@ -126,6 +127,23 @@ std::vector<std::string> split(const char *text) {
   return out;
 }
 
+// One speaker for every lyric the process builds: making one takes some
+// 40 ms (it measures its vowels' levels by rendering them), singing a
+// syllable on it 2 to 6 ms, and a host may make many instances. Builds
+// take turns on it; each leaves it silent, its clock on a sub-block
+// boundary, so that a syllable's frames are the same whenever it is sung.
+// Freed when the plugin's binary is unloaded.
+struct SharedSpeaker {
+  std::mutex lock;
+  tractwave_speaker *speaker = nullptr;
+  ~SharedSpeaker() { tractwave_speaker_destroy(speaker); }
+};
+
+SharedSpeaker &shared_speaker() {
+  static SharedSpeaker shared;
+  return shared;
+}
+
 // The peak of the held frame sung at middle C, for the syllable's gain.
 float held_peak(void *voice, const LyricFrame &f) {
   tractwave_voice_init(voice);
@@ -158,22 +176,26 @@ Lyric *Lyric::build(const char *text) {
   if (syllables.empty())
     return lyric;
 
-  tractwave_speaker *speaker =
-      tractwave_speaker_create(TRACTWAVE_SPEECH_MALE, kRate, 0);
+  SharedSpeaker &shared = shared_speaker();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  if (shared.speaker == nullptr) {
+    shared.speaker = tractwave_speaker_create(TRACTWAVE_SPEECH_MALE, kRate, 0);
+    // The note's pitch replaces the speaker's; vibrato would be the
+    // speaker's.
+    tractwave_speaker_set_vibrato(shared.speaker, 0.0f, 0.0f, 0.0f);
+    tractwave_speaker_set_portamento(shared.speaker, 0.0f);
+  }
+  tractwave_speaker *speaker = shared.speaker;
   const size_t align = static_cast<size_t>(tractwave_voice_alignment());
   void *voice_memory =
       malloc(static_cast<size_t>(tractwave_voice_size()) + align);
   if (speaker == nullptr || voice_memory == nullptr) {
-    tractwave_speaker_destroy(speaker);
     free(voice_memory);
     destroy(lyric);
     return nullptr;
   }
   void *voice = reinterpret_cast<void *>(
       (reinterpret_cast<uintptr_t>(voice_memory) + align - 1) / align * align);
-  // The note's pitch replaces the speaker's; vibrato would be the speaker's.
-  tractwave_speaker_set_vibrato(speaker, 0.0f, 0.0f, 0.0f);
-  tractwave_speaker_set_portamento(speaker, 0.0f);
 
   std::vector<LyricFrame> frames;
   std::vector<LyricSyllable> table;
@@ -208,6 +230,13 @@ Lyric *Lyric::build(const char *text) {
       captured.push_back(c);
       if (rendered < kSubBlock)
         break;
+    }
+    // A runaway is sung to its end, so that the next syllable starts from
+    // silence.
+    for (int k = 0;
+         k < 100 * kMaxFrames &&
+         tractwave_speaker_render(speaker, out, kSubBlock) == kSubBlock;
+         ++k) {
     }
     const int n = static_cast<int>(captured.size());
     int first = 0, last = n - 1;
@@ -252,7 +281,6 @@ Lyric *Lyric::build(const char *text) {
     strncpy(s.text, syllable.c_str(), sizeof s.text - 1);
     table.push_back(s);
   }
-  tractwave_speaker_destroy(speaker);
   free(voice_memory);
 
   lyric->frames = static_cast<LyricFrame *>(
