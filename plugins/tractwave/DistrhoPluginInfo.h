@@ -16,6 +16,9 @@
 #define DISTRHO_PLUGIN_WANT_MIDI_INPUT 1
 #define DISTRHO_PLUGIN_WANT_PROGRAMS 1
 #define DISTRHO_PLUGIN_IS_RT_SAFE 1
+// The lyric lyrics mode sings, saved with the host's session.
+#define DISTRHO_PLUGIN_WANT_STATE 1
+#define DISTRHO_PLUGIN_WANT_FULL_STATE 1
 // The window needs DPF's drawing library, which the build links only where
 // Cairo and the platform's windowing are found.
 #ifdef HAVE_DGL

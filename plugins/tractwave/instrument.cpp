@@ -32,12 +32,13 @@ const ControlRange kControlRanges[kNumControls] = {
     tract(kVelum),
     tract(kLips),
     tract(kBreathiness),
-    {1.0f, 16.0f, 16.0f},           // polyphony
-    {0.001f, 5.0f, 0.01f},          // attack, s
-    {0.005f, 10.0f, 0.2f},          // release, s
-    {0.0f, 2.0f, 0.0f},             // glide, s
-    {0.0f, 24.0f, 2.0f},            // bend_range, semitones
-    {-40.0f, 48.0f, kDefaults.gain} // gain, dB
+    {1.0f, 16.0f, 16.0f},            // polyphony
+    {0.001f, 5.0f, 0.01f},           // attack, s
+    {0.005f, 10.0f, 0.2f},           // release, s
+    {0.0f, 2.0f, 0.0f},              // glide, s
+    {0.0f, 24.0f, 2.0f},             // bend_range, semitones
+    {-40.0f, 48.0f, kDefaults.gain}, // gain, dB
+    {0.0f, 1.0f, 0.0f}               // lyrics, off or on
 };
 
 namespace {
@@ -51,6 +52,9 @@ constexpr float kFadeSeconds = 0.005f;
 constexpr float kLimiterRelease = 0.05f;
 // The rate the presets' and the default gains are set at.
 constexpr float kReferenceRate = 48000.0f;
+// A note of lyrics mode moves from one part of its syllable to the next
+// (onset to held vowel, held vowel to coda) over this long.
+constexpr float kLyricCrossfade = 0.02f;
 
 constexpr uint8_t kNoteOff = 0x80, kNoteOn = 0x90, kControlChange = 0xB0,
                   kChannelPressure = 0xD0, kPitchBend = 0xE0;
@@ -134,6 +138,7 @@ void Instrument::calibrate() {
   const float here = reference_peak(voices_[0].engine, rate_);
   const float there = reference_peak(voices_[0].engine, kReferenceRate);
   rate_gain_ = here > 0.0f && there > 0.0f ? there / here : 1.0f;
+  lyric_level_ = there > 0.0f ? there : 1.0f;
 }
 
 void Instrument::destroy(Instrument *instrument) {
@@ -154,6 +159,44 @@ void Instrument::activate() {
   sustain_ = false;
   last_note_ = last_slot_ = -1;
   limiter_gain_ = 1.0f;
+  next_syllable_ = 0;
+  syllable_ = -1;
+}
+
+bool Instrument::sung_shape(float *oral, float *nasal, float *velum) const {
+  const Voice *newest = nullptr;
+  for (const Voice &v : voices_)
+    if (v.lyric && v.stage != Stage::kFree && v.stage != Stage::kFading &&
+        (newest == nullptr || v.order > newest->order))
+      newest = &v;
+  if (newest == nullptr)
+    return false;
+  for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
+    oral[k] = newest->frame.oral[k];
+  for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
+    nasal[k] = newest->frame.nasal[k];
+  *velum = newest->frame.velum;
+  return true;
+}
+
+Lyric *Instrument::set_lyric(Lyric *lyric) {
+  Lyric *old = lyric_;
+  // Notes singing the old lyric keep the controls they have: held, they
+  // hold them, released, they fall silent in their release.
+  for (Voice &v : voices_) {
+    if (!v.lyric || v.syllable == nullptr)
+      continue;
+    if (v.part == Part::kCoda && v.stage != Stage::kFading)
+      v.level.go(0.0f, samples(target_[kRelease]));
+    v.syllable = nullptr;
+    v.frames = nullptr;
+    v.part = Part::kSung;
+    v.blend = 0.0f;
+  }
+  lyric_ = lyric;
+  next_syllable_ = 0;
+  syllable_ = -1;
+  return old;
 }
 
 int Instrument::samples(float seconds) const {
@@ -227,7 +270,12 @@ void Instrument::midi(const uint8_t *message, uint32_t size) {
       reset_controllers(channel);
     else if (data1 >= kAllNotesOff && data1 <= kPolyOn)
       all_notes_off();
-    else
+    else if (data1 == kRestartLyricController) {
+      if (data2 >= 64) {
+        next_syllable_ = 0;
+        syllable_ = -1;
+      }
+    } else
       controller(data1, data2);
     break;
   default:
@@ -290,6 +338,7 @@ void Instrument::note_on(int note, int velocity, int channel) {
       voice.order = ++clock_;
       voice.channel = static_cast<uint8_t>(channel);
       voice.level.go(gain, attack);
+      start_syllable(voice);
       last_note_ = note;
       last_slot_ = s;
       return;
@@ -322,6 +371,8 @@ void Instrument::note_on(int note, int velocity, int channel) {
     voice->pitch.go(static_cast<float>(note), samples(target_[kGlide]));
   else
     voice->pitch.jump(static_cast<float>(note));
+  voice->lyric = false;
+  start_syllable(*voice);
   last_note_ = note;
   last_slot_ = static_cast<int>(voice - voices_);
 }
@@ -340,7 +391,82 @@ void Instrument::note_off(int note) {
 void Instrument::release(Voice &v) {
   v.stage = Stage::kReleased;
   v.order = ++clock_;
+  // A sung syllable's coda comes first; its end starts the release.
+  if (v.lyric && v.syllable != nullptr &&
+      (v.part == Part::kOnset || v.part == Part::kHold)) {
+    next_part(v, Part::kCoda);
+    return;
+  }
   v.level.go(0.0f, samples(target_[kRelease]));
+}
+
+// In lyrics mode a note sings the next syllable, or the one the notes just
+// before it sing when it starts within kChordSeconds of the first of them.
+void Instrument::start_syllable(Voice &v) {
+  const bool had_frame = v.lyric;
+  v.lyric = target_[kLyrics] >= 0.5f && lyric_ != nullptr && lyric_->count > 0;
+  if (!v.lyric)
+    return;
+  if (syllable_ < 0 || samples_ - syllable_start_ >=
+                           static_cast<uint64_t>(samples(kChordSeconds))) {
+    syllable_ = next_syllable_;
+    next_syllable_ = syllable_ + 1 < lyric_->count ? syllable_ + 1 : 0;
+    syllable_start_ = samples_;
+  }
+  v.syllable = &lyric_->syllables[syllable_];
+  v.frames = lyric_->frames;
+  v.lyric_gain = v.syllable->gain * lyric_level_;
+  if (!had_frame)
+    v.frame = v.frames[v.syllable->onset_frames > 0 ? v.syllable->onset
+                                                    : v.syllable->hold];
+  next_part(v, v.syllable->onset_frames > 0 ? Part::kOnset : Part::kHold);
+}
+
+void Instrument::next_part(Voice &v, Part part) {
+  v.part = part;
+  v.position = 0.0f;
+  v.from = v.frame;
+  v.blend = 1.0f;
+}
+
+// The controls of a note of lyrics mode for the next m samples: the frame
+// of its part it has reached, crossfaded from where the last part left it.
+void Instrument::lyric_controls(Voice &v, int m) {
+  const LyricSyllable *s = v.syllable;
+  if (s == nullptr)
+    return;
+  const LyricFrame *target = &v.frames[s->hold];
+  const int at = static_cast<int>(v.position);
+  if (v.part == Part::kOnset) {
+    if (at < s->onset_frames)
+      target = &v.frames[s->onset + at];
+    else
+      next_part(v, Part::kHold);
+  } else if (v.part == Part::kCoda) {
+    if (at < s->coda_frames) {
+      target = &v.frames[s->coda + at];
+    } else {
+      target = &v.frames[s->coda + s->coda_frames - 1];
+      v.part = Part::kSung;
+      // (A stolen note keeps its fade.)
+      if (v.stage != Stage::kFading)
+        v.level.go(0.0f, samples(target_[kRelease]));
+    }
+  } else if (v.part == Part::kSung) {
+    target =
+        &v.frames[s->coda_frames > 0 ? s->coda + s->coda_frames - 1 : s->hold];
+  }
+  v.position += static_cast<float>(m) * Lyric::kFrameRate / rate_;
+  const float w = v.blend;
+  const float *a = &target->amp;
+  const float *b = &v.from.amp;
+  float *x = &v.frame.amp;
+  constexpr int kFloats = sizeof(LyricFrame) / sizeof(float);
+  for (int k = 0; k < kFloats; ++k)
+    x[k] = a[k] + (b[k] - a[k]) * w;
+  v.blend -= static_cast<float>(m) / (kLyricCrossfade * rate_);
+  if (v.blend < 0.0f)
+    v.blend = 0.0f;
 }
 
 void Instrument::fade_out(Voice &v) {
@@ -424,7 +550,7 @@ void Instrument::render_sub_block(float *out, int m) {
 
   int count = 0;
   for (Voice &v : voices_) {
-    if (v.stage == Stage::kFree)
+    if (v.stage == Stage::kFree || v.lyric)
       continue;
     // The note's frequency, exactly, on the engine's linear pitch scale.
     const double semitones = static_cast<double>(v.pitch.value) +
@@ -446,22 +572,53 @@ void Instrument::render_sub_block(float *out, int m) {
 
   for (int i = 0; i < m; ++i)
     mix_[i] = load_[i] = 0.0f;
+  // Notes of lyrics mode, one by one over the geometry their syllable has
+  // now, after the tract-controlled ones in the batch.
+  const int batched = count;
+  for (Voice &v : voices_) {
+    if (v.stage == Stage::kFree || !v.lyric)
+      continue;
+    const double semitones = static_cast<double>(v.pitch.value) +
+                             bend_[v.channel] * target_[kBendRange];
+    const float hz =
+        static_cast<float>(440.0 * exp2((semitones - 69.0) / 12.0));
+    lyric_controls(v, m);
+    const LyricFrame &f = v.frame;
+    tractwave_voice_render_geometry(
+        v.engine, m, hz, f.amp * v.pressure.value, f.mix, f.breathiness, f.oral,
+        f.nasal, f.velum, 0.75f, f.lip_coeff, f.nostril_coeff,
+        batch_out_ + count * m, rate_);
+    v.pressure.advance(m);
+    v.pitch.advance(m);
+    batch_voice_[count] = &v;
+    ++count;
+  }
   if (count > 0) {
-    tractwave_voices_render(batch_, count, m, batch_parameters_, batch_out_,
-                            rate_);
+    if (batched > 0)
+      tractwave_voices_render(batch_, batched, m, batch_parameters_, batch_out_,
+                              rate_);
     for (int k = 0; k < count; ++k) {
       Voice &v = *batch_voice_[k];
       const float *x = batch_out_ + k * m;
-      for (int i = 0; i < m; ++i) {
-        const float level = v.level.next();
-        mix_[i] += x[i] * level;
-        load_[i] += level;
+      if (k < batched) {
+        for (int i = 0; i < m; ++i) {
+          const float level = v.level.next();
+          mix_[i] += x[i] * level;
+          load_[i] += level;
+        }
+      } else {
+        for (int i = 0; i < m; ++i) {
+          const float level = v.level.next();
+          mix_[i] += x[i] * level * v.lyric_gain;
+          load_[i] += level;
+        }
       }
       if ((v.stage == Stage::kReleased || v.stage == Stage::kFading) &&
-          v.level.left == 0)
+          v.level.left == 0 && !sings_on(v))
         v.stage = Stage::kFree;
     }
   }
+  samples_ += static_cast<uint64_t>(m);
 
   // The gain moves in steps of a sub-block in dB and linearly in between.
   const float g0 = db_to_amplitude(gain_db_.value) * rate_gain_;

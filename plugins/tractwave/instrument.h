@@ -9,6 +9,7 @@
 #ifndef TRACTWAVE_LV2_INSTRUMENT_H
 #define TRACTWAVE_LV2_INSTRUMENT_H
 
+#include "lyrics.h"
 #include "tractwave.h"
 
 #include <stdint.h>
@@ -32,6 +33,7 @@ enum Control {
   kGlide,
   kBendRange,
   kGain,
+  kLyrics, // 0 the vowel the tract controls shape, 1 the lyric's syllables
   kNumControls
 };
 
@@ -54,6 +56,14 @@ constexpr ControllerMap kControllers[] = {
     {1, kTongueBody}, {2, kVoicing}, {16, kTongueTip},
     {17, kLips},      {18, kVelum},  {19, kBreathiness},
     {20, kPharynx},   {21, kLarynx}, {22, kVoiceMix}};
+
+// In lyrics mode, this controller at 64 or more starts the lyric again:
+// the next note sings its first syllable.
+constexpr uint8_t kRestartLyricController = 80;
+// Notes that start within this long of the first note of a syllable sing
+// it too (a chord, however the hand or the host spreads it); a later note
+// sings the next syllable, also while earlier ones are held (legato).
+constexpr float kChordSeconds = 0.04f;
 
 constexpr int kMaxPolyphony = 16;
 // Room for as many again: a stolen note fades out in a slot of its own while
@@ -107,6 +117,9 @@ struct Ramp {
 class Instrument {
 public:
   enum class Stage : uint8_t { kFree, kHeld, kSustained, kReleased, kFading };
+  // Where a note of lyrics mode is in its syllable. kSung is the coda's
+  // end: the note's release begins there.
+  enum class Part : uint8_t { kOnset, kHold, kCoda, kSung };
 
   struct Voice {
     void *engine;
@@ -120,6 +133,18 @@ public:
     // the channel sends pressure).
     uint8_t channel;
     Ramp pressure;
+    // Lyrics mode: the syllable it sings (nullptr: it holds `frame`, as a
+    // note does whose lyric was replaced), where it is in it, and the
+    // controls it sounds with now. A change of part crossfades from the
+    // controls it had (`from`) over kLyricCrossfade.
+    bool lyric;
+    Part part;
+    const LyricSyllable *syllable;
+    const LyricFrame *frames;
+    float position; // frames into the part
+    float blend;    // weight of `from`, 1 ... 0
+    float lyric_gain;
+    LyricFrame frame, from;
   };
 
   // Allocates everything the instrument will ever need; nullptr when the
@@ -150,6 +175,18 @@ public:
   }
   int notes() const { return notes_sounding(); }
 
+  // The tract of the newest note of lyrics mode that sounds, as it sings
+  // now: false (nothing written) when none does.
+  bool sung_shape(float *oral, float *nasal, float *velum) const;
+
+  // The lyric that lyrics mode sings (nullptr: none); returns the one it
+  // replaces, which no note refers to any more, for the caller to free
+  // outside the audio thread. The next note sings the first syllable.
+  Lyric *set_lyric(Lyric *lyric);
+  // The syllable the last note sang (-1 before any) and the lyric's count.
+  int syllable() const { return syllable_; }
+  int syllables() const { return lyric_ != nullptr ? lyric_->count : 0; }
+
 private:
   Instrument() = default;
 
@@ -170,6 +207,12 @@ private:
   int samples(float seconds) const;
   bool any_voice() const;
   void calibrate();
+  void start_syllable(Voice &v);
+  void next_part(Voice &v, Part part);
+  void lyric_controls(Voice &v, int m);
+  bool sings_on(const Voice &v) const {
+    return v.lyric && v.stage == Stage::kReleased && v.part == Part::kCoda;
+  }
 
   void *memory_ = nullptr; // the voices' engines, aligned
   float rate_ = 48000.0f;
@@ -189,6 +232,13 @@ private:
   int last_slot_ = -1;
 
   Voice voices_[kVoiceSlots] = {};
+
+  Lyric *lyric_ = nullptr;
+  int next_syllable_ = 0, syllable_ = -1;
+  uint64_t samples_ = 0, syllable_start_ = 0;
+  // The default vowel's peak at the reference rate: a syllable's held vowel
+  // is brought to it.
+  float lyric_level_ = 1.0f;
 
   // Scratch for one sub-block.
   void *batch_[kVoiceSlots] = {};

@@ -8,7 +8,9 @@
 #include "tract_view.h"
 
 #include <atomic>
+#include <cstring>
 #include <math.h>
+#include <mutex>
 
 START_NAMESPACE_DISTRHO
 
@@ -21,6 +23,7 @@ using tractwave_lv2::kControlRanges;
 using tractwave_lv2::kFirstTractParameter;
 using tractwave_lv2::kNumControls;
 using tractwave_lv2::kTractControls;
+using tractwave_lv2::Lyric;
 
 struct ControlInfo {
   const char *symbol, *name, *unit, *description;
@@ -67,16 +70,31 @@ const ControlInfo kControlInfo[kNumControls] = {
      "Pitch change at either end of the pitch bend wheel.",
      kAuto | kParameterIsInteger},
     {"gain", "Gain", "dB", "Output gain.", kAuto},
+    {"lyrics", "Lyrics", "",
+     "Off: every note sings the vowel the tract controls shape. On: each "
+     "note sings the next syllable of the lyric (controller 80 starts it "
+     "again).",
+     kAuto | kParameterIsBoolean | kParameterIsInteger},
 };
+
+// The lyric a new instance sings until one is set.
+constexpr char kDefaultLyric[] = "la";
 
 class TractwavePlugin : public Plugin {
 public:
-  TractwavePlugin() : Plugin(kNumControls, kNumPresets, 0) {
+  TractwavePlugin() : Plugin(kNumControls, kNumPresets, 1) {
     for (int c = 0; c < kNumControls; ++c)
       values_[c].store(kControlRanges[c].fallback, std::memory_order_relaxed);
     instrument_ = Instrument::create(getSampleRate());
+    setState("lyrics", kDefaultLyric);
   }
-  ~TractwavePlugin() override { Instrument::destroy(instrument_); }
+  ~TractwavePlugin() override {
+    if (instrument_ != nullptr)
+      Lyric::destroy(instrument_->set_lyric(nullptr));
+    Instrument::destroy(instrument_);
+    Lyric::destroy(pending_.exchange(nullptr));
+    Lyric::destroy(retired_.exchange(nullptr));
+  }
 
 protected:
   const char *getLabel() const override { return "tractwave"; }
@@ -116,6 +134,41 @@ protected:
     parameter.ranges.def = kControlRanges[index].fallback;
   }
 
+  void initState(uint32_t index, State &state) override {
+    if (index != 0)
+      return;
+    state.key = "lyrics";
+    state.defaultValue = kDefaultLyric;
+    state.label = "Lyrics";
+    state.description = "The text lyrics mode sings, a syllable a note: "
+                        "English words, or ARPAbet phonemes.";
+  }
+
+  // Not in run(): the host's state thread (LV2 restore or worker, VST3 and
+  // CLAP state calls). The lyric is built here, with the speech library,
+  // and handed to run() through pending_.
+  void setState(const char *key, const char *value) override {
+    if (std::strcmp(key, "lyrics") != 0)
+      return;
+    {
+      std::lock_guard<std::mutex> hold(text_lock_);
+      text_ = value;
+    }
+    Lyric::destroy(retired_.exchange(nullptr, std::memory_order_acquire));
+    Lyric *lyric = Lyric::build(value);
+    if (lyric == nullptr)
+      return;
+    // One run() had no time to take the last lyric: it is never seen.
+    Lyric::destroy(pending_.exchange(lyric, std::memory_order_acq_rel));
+  }
+
+  String getState(const char *key) const override {
+    if (std::strcmp(key, "lyrics") != 0)
+      return String();
+    std::lock_guard<std::mutex> hold(text_lock_);
+    return text_;
+  }
+
   void initProgramName(uint32_t index, String &name) override {
     if (index < static_cast<uint32_t>(kNumPresets))
       name = kPresets[index].label;
@@ -149,8 +202,13 @@ protected:
 
   // Outside run(): the instrument is built again for the new rate.
   void sampleRateChanged(double rate) override {
+    Lyric *lyric =
+        instrument_ != nullptr ? instrument_->set_lyric(nullptr) : nullptr;
     Instrument::destroy(instrument_);
     instrument_ = Instrument::create(rate);
+    if (instrument_ != nullptr)
+      lyric = instrument_->set_lyric(lyric);
+    Lyric::destroy(lyric);
   }
 
   void run(const float **, float **outputs, uint32_t frames,
@@ -167,6 +225,7 @@ protected:
     for (int c = 0; c < kNumControls; ++c)
       controls[c] = values_[c].load(std::memory_order_relaxed);
     instrument_->set_controls(controls);
+    take_lyric();
     // Each event takes effect at its own frame; DPF hands them over in
     // order, and any past the block's end are taken at its end.
     int done = 0;
@@ -186,17 +245,34 @@ protected:
 
 public:
   const tractwave_lv2::TractView &view() const { return view_; }
+  String lyric_text() const { return getState("lyrics"); }
 
 private:
+  // A lyric setState built, swapped in without waiting: the one it replaces
+  // goes to retired_ for setState to free. While retired_ still holds one,
+  // the new lyric waits for the next block.
+  void take_lyric() {
+    if (retired_.load(std::memory_order_acquire) != nullptr)
+      return;
+    Lyric *lyric = pending_.exchange(nullptr, std::memory_order_acq_rel);
+    if (lyric == nullptr)
+      return;
+    retired_.store(instrument_->set_lyric(lyric), std::memory_order_release);
+  }
+
   // The tract as the window draws it, once per host block: a few dozen
   // stores, no wait.
   void publish_picture() {
     float parameters[1 + kTractControls] = {0.0f};
     instrument_->tract(parameters + 1);
     tractwave_lv2::TractPicture picture;
-    tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
-                               &picture.velum);
+    // In lyrics mode, the shape the newest note sings.
+    if (!instrument_->sung_shape(picture.oral, picture.nasal, &picture.velum))
+      tractwave_lv2::tract_shape(parameters, picture.oral, picture.nasal,
+                                 &picture.velum);
     picture.notes = instrument_->notes();
+    picture.syllable = instrument_->syllable();
+    picture.syllables = instrument_->syllables();
     picture.blocks = ++blocks_;
     view_.publish(picture);
   }
@@ -208,6 +284,11 @@ private:
   std::atomic<float> values_[kNumControls];
   tractwave_lv2::TractView view_;
   uint32_t blocks_ = 0;
+  std::atomic<Lyric *> pending_{nullptr}, retired_{nullptr};
+  // The lyric's text as set, for the host to save; the host's and the
+  // window's threads may both ask.
+  mutable std::mutex text_lock_;
+  String text_;
 
   DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(TractwavePlugin)
 };
@@ -226,6 +307,18 @@ ControlLabel control_label(int control) {
   return {info.name, info.unit,
           (info.hints & DISTRHO_NAMESPACE::kParameterIsLogarithmic) != 0,
           (info.hints & DISTRHO_NAMESPACE::kParameterIsInteger) != 0};
+}
+
+bool lyric_text_of(void *plugin_instance, char *out, int size) {
+  if (plugin_instance == nullptr || size <= 0)
+    return false;
+  const DISTRHO_NAMESPACE::String text =
+      static_cast<DISTRHO_NAMESPACE::TractwavePlugin *>(
+          static_cast<DISTRHO_NAMESPACE::Plugin *>(plugin_instance))
+          ->lyric_text();
+  std::strncpy(out, text.buffer(), static_cast<size_t>(size) - 1);
+  out[size - 1] = '\0';
+  return true;
 }
 
 const TractView *tract_view_of(void *plugin_instance) {

@@ -26,6 +26,7 @@ struct TractPicture {
   float nasal[TRACTWAVE_NASAL_SECTIONS];
   float velum;
   int notes;
+  int syllable, syllables; // lyrics mode: the last note's, and the count
   uint32_t blocks; // host blocks run so far: the picture is live while it moves
 };
 
@@ -46,6 +47,8 @@ public:
       nasal_[k].store(p.nasal[k], std::memory_order_release);
     velum_.store(p.velum, std::memory_order_release);
     notes_.store(p.notes, std::memory_order_release);
+    syllable_.store(p.syllable, std::memory_order_release);
+    syllables_.store(p.syllables, std::memory_order_release);
     blocks_.store(p.blocks, std::memory_order_release);
     sequence_.store(s + 2, std::memory_order_release);
   }
@@ -64,6 +67,8 @@ public:
         p.nasal[k] = nasal_[k].load(std::memory_order_acquire);
       p.velum = velum_.load(std::memory_order_acquire);
       p.notes = notes_.load(std::memory_order_acquire);
+      p.syllable = syllable_.load(std::memory_order_acquire);
+      p.syllables = syllables_.load(std::memory_order_acquire);
       p.blocks = blocks_.load(std::memory_order_acquire);
       if (sequence_.load(std::memory_order_relaxed) == before)
         return true;
@@ -77,6 +82,7 @@ private:
   std::atomic<float> nasal_[TRACTWAVE_NASAL_SECTIONS] = {};
   std::atomic<float> velum_{0.0f};
   std::atomic<int> notes_{0};
+  std::atomic<int> syllable_{-1}, syllables_{0};
   std::atomic<uint32_t> blocks_{0};
 };
 
@@ -90,6 +96,11 @@ ControlLabel control_label(int control);
 // The view of the plugin instance DPF hands the window (its
 // getPluginInstancePointer()).
 const TractView *tract_view_of(void *plugin_instance);
+
+// The lyric the instance has now, for a window opened after it was set
+// (not every format sends the window the state when it opens). False
+// without an instance.
+bool lyric_text_of(void *plugin_instance, char *out, int size);
 
 } // namespace tractwave_lv2
 

@@ -1,6 +1,8 @@
 // The instrument's window, drawn with Cairo through DPF: the oral and nasal
-// tube as the notes shape it now, a slider for every control and the
-// presets. The picture comes from the audio thread's TractView (see
+// tube as the notes shape it now, a slider for every control, the presets,
+// and the lyric lyrics mode sings, its current syllable lit, with a few
+// lyrics to choose from (DGL has no text entry; hosts set any text through
+// the plugin's state). The picture comes from the audio thread's TractView (see
 // tract_view.h); the controls go to the host as parameter edits, so that it
 // records and automates them like its own.
 #include "DistrhoUI.hpp"
@@ -11,6 +13,10 @@
 
 #include <math.h>
 #include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
 
 START_NAMESPACE_DISTRHO
 
@@ -31,7 +37,13 @@ constexpr int kNasal = TRACTWAVE_NASAL_SECTIONS;
 
 // The tract at the playground's size and scale, so that the two pictures of
 // one shape look alike; the controls below it.
-constexpr double kWidth = 720.0, kTractHeight = 280.0, kHeight = 560.0;
+constexpr double kWidth = 720.0, kTractHeight = 280.0, kHeight = 644.0;
+constexpr double kLyricTop = 562.0, kChoiceTop = 606.0, kChoiceWidth = 172.0;
+// The lyrics the window offers.
+constexpr const char *kLyricChoices[] = {"la", "do re mi fa so la ti do",
+                                         "twinkle twinkle little star",
+                                         "we saw two cool birds"};
+constexpr int kNumChoices = 4;
 constexpr double kRowHeight = 30.0, kSliderTop = kTractHeight + 14.0;
 constexpr double kColumnWidth = 250.0, kSliderLeft = 10.0;
 constexpr double kLabelWidth = 96.0, kBarWidth = 100.0;
@@ -89,6 +101,11 @@ Box slider_bar(int c) {
           kSliderTop + row * kRowHeight + 8.0, kBarWidth, 14.0};
 }
 
+Box lyric_button(int k) {
+  return {kSliderLeft + k * (kChoiceWidth + 4.0), kChoiceTop, kChoiceWidth,
+          28.0};
+}
+
 Box preset_button(int p) {
   return {kPresetLeft, kSliderTop + p * (kPresetHeight + 3.0), kPresetWidth,
           kPresetHeight};
@@ -103,6 +120,10 @@ public:
       values_[c] = kControlRanges[c].fallback;
     // Until the audio runs, the picture is the shape the controls describe.
     shape_from_controls();
+    char text[tractwave_lv2::Lyric::kMaxText + 1];
+    if (tractwave_lv2::lyric_text_of(getPluginInstancePointer(), text,
+                                     sizeof text))
+      stateChanged("lyrics", text);
   }
 
 protected:
@@ -113,6 +134,19 @@ protected:
     forget_preset_unless(static_cast<int>(index));
     if (!live_)
       shape_from_controls();
+    repaint();
+  }
+
+  void stateChanged(const char *key, const char *value) override {
+    if (strcmp(key, "lyrics") != 0)
+      return;
+    lyric_ = value;
+    syllables_.clear();
+    const int n = tractwave_lv2::lyric_syllable_count(value);
+    char text[64];
+    for (int k = 0; k < n; ++k)
+      if (tractwave_lv2::lyric_syllable_text(value, k, text, sizeof text))
+        syllables_.push_back(text);
     repaint();
   }
 
@@ -150,6 +184,7 @@ protected:
     draw_tract(cr);
     draw_controls(cr);
     draw_presets(cr);
+    draw_lyric(cr);
     cairo_restore(cr);
   }
 
@@ -179,6 +214,12 @@ protected:
     for (int p = 0; p < kNumPresets; ++p)
       if (preset_button(p).contains(x, y)) {
         choose_preset(p);
+        return true;
+      }
+    for (int k = 0; k < kNumChoices; ++k)
+      if (lyric_button(k).contains(x, y)) {
+        setState("lyrics", kLyricChoices[k]);
+        stateChanged("lyrics", kLyricChoices[k]);
         return true;
       }
     return false;
@@ -374,6 +415,52 @@ private:
     }
   }
 
+  // The lyric's text, then its syllables with the one the last note sang
+  // lit (lyrics mode), then the choices.
+  void draw_lyric(cairo_t *cr) {
+    colour(cr, kText);
+    const std::string heading = "Lyric: " + lyric_;
+    label(cr, kSliderLeft, kLyricTop, heading.c_str());
+    const int current = live_ ? picture_.syllable : -1;
+    // From a few syllables before the current one, so that it is in view.
+    int first = current > 4 ? current - 4 : 0;
+    double x = kSliderLeft;
+    for (int k = first; k < static_cast<int>(syllables_.size()); ++k) {
+      cairo_text_extents_t e;
+      cairo_text_extents(cr, syllables_[k].c_str(), &e);
+      if (x + e.x_advance + 12.0 > kWidth)
+        break;
+      if (k == current) {
+        colour(cr, kBar);
+        cairo_rectangle(cr, x - 3.0, kLyricTop + 10.0, e.x_advance + 6.0, 20.0);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+      } else {
+        colour(cr, kText);
+      }
+      label(cr, x, kLyricTop + 24.0, syllables_[k].c_str());
+      x += e.x_advance + 14.0;
+    }
+    for (int k = 0; k < kNumChoices; ++k) {
+      const Box b = lyric_button(k);
+      const bool chosen = lyric_ == kLyricChoices[k];
+      if (chosen)
+        colour(cr, kBar);
+      else
+        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+      cairo_rectangle(cr, b.x, b.y, b.w, b.h);
+      cairo_fill_preserve(cr);
+      colour(cr, kFaint);
+      cairo_set_line_width(cr, 1.0);
+      cairo_stroke(cr);
+      if (chosen)
+        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+      else
+        colour(cr, kText);
+      label(cr, b.x + 6.0, b.y + 18.0, kLyricChoices[k]);
+    }
+  }
+
   static void label(cairo_t *cr, double x, double y, const char *text) {
     cairo_move_to(cr, x, y);
     cairo_show_text(cr, text);
@@ -385,6 +472,8 @@ private:
   bool live_ = false;
   int dragging_ = -1;
   int preset_ = -1;
+  std::string lyric_;
+  std::vector<std::string> syllables_;
 
   DISTRHO_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR(TractwaveUI)
 };

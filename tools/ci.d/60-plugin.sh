@@ -34,7 +34,7 @@ presets=$(awk '/Presets:/ { on = 1; next } /Port 0:/ { on = 0 } on && NF' "$work
 sed -n 's/^[[:space:]]*\(Name\|Class\|Binary\):[[:space:]]*/\1: /p' "$work/lv2info"
 echo "$ports ports: $symbols"
 echo "$presets presets"
-[ "$ports" -eq 17 ] || fail "lv2info lists $ports ports"
+[ "$ports" -eq 19 ] || fail "lv2info lists $ports ports"
 [ "$presets" -ge 8 ] || fail "lv2info lists $presets presets"
 
 echo "--- lv2_validate"

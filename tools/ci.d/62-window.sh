@@ -95,6 +95,18 @@ convert "$artifacts/window-jack.png" -crop 720x200+0+40 +repage "$work/tube-afte
 changed=$(compare -metric AE "$work/tube-before.png" "$work/tube-after.png" null: 2>&1 || true)
 echo "the preset click changed $changed pixels of the tube"
 [ "${changed%%[!0-9]*}" -ge 500 ] || fail "the tube did not follow the preset ($changed pixels)"
+# Lyrics mode: a lyric chosen in the window and the lyrics slider pushed to
+# its end; the looping chord sings a syllable each time round, and the row
+# of syllables must show the one it sings lit (the lights' colour, which
+# the row has nowhere else).
+xdotool mousemove --window "$window" 620 620 click 1
+xdotool mousemove --window "$window" 452 519 click 1
+sleep 3
+import -window "$window" "$artifacts/window-jack-lyrics.png"
+convert "$artifacts/window-jack-lyrics.png" -crop 720x22+0+571 +repage "$work/syllables.png"
+lit=$(pixels_of "$work/syllables.png" '#0F766E')
+echo "lyrics mode: $lit pixels of the lit syllable"
+[ "$lit" -ge 100 ] || fail "the window lights no syllable in lyrics mode ($lit pixels)"
 stop_processes "$seq_pid" "$program_pid"
 if grep -iE 'error|fail' "$work/program.log"; then fail "errors in the JACK program's log"; fi
 
@@ -151,4 +163,4 @@ sed 's/^/  /' "$work/jalv.log"
 [ "$n" -ge 50 ] || fail "jalv.gtk3's window has $n colours"
 [ "$fill" -ge 2000 ] || fail "jalv.gtk3 shows no tract (the plugin's window did not open)"
 if grep -iE 'error|fail|no ui' "$work/jalv.log"; then fail "errors in jalv's log"; fi
-echo "screenshots: $artifacts/window-jack.png $artifacts/window-jalv.png"
+echo "screenshots: $artifacts/window-jack.png $artifacts/window-jack-lyrics.png $artifacts/window-jalv.png"

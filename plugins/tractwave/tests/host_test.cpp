@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -51,9 +52,9 @@ const char *const kTractSymbols[] = {"voicing",    "pharynx", "tongue_body",
                                      "tongue_tip", "larynx",  "voice_mix",
                                      "velum",      "lips",    "breathiness"};
 const char *const kControlSymbols[] = {
-    "voicing",   "pharynx", "tongue_body", "tongue_tip",  "larynx",
-    "voice_mix", "velum",   "lips",        "breathiness", "polyphony",
-    "attack",    "release", "glide",       "bend_range",  "gain"};
+    "voicing", "pharynx",    "tongue_body", "tongue_tip", "larynx", "voice_mix",
+    "velum",   "lips",       "breathiness", "polyphony",  "attack", "release",
+    "glide",   "bend_range", "gain",        "lyrics"};
 
 LilvNode *uri(const char *text) { return lilv_new_uri(world().world(), text); }
 
@@ -73,8 +74,10 @@ TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
   LILV_FOREACH(nodes, i, required)
   features.insert(lilv_node_as_uri(lilv_nodes_get(required, i)));
   lilv_nodes_free(required);
+  // (The worker carries the lyric from the window to the plugin.)
   EXPECT_EQ(features,
-            (std::set<std::string>{LV2_URID__map, LV2_OPTIONS__options}));
+            (std::set<std::string>{LV2_URID__map, LV2_OPTIONS__options,
+                                   LV2_WORKER__schedule}));
 
   // Released, not experimental, so that hosts list it; and maintained.
   LilvNode *minor = uri(LV2_CORE__minorVersion);
@@ -89,7 +92,7 @@ TEST(Bundle, FoundThroughLv2PathWithEveryPort) {
   EXPECT_STREQ(lilv_node_as_string(maintainer), "tractwave");
   lilv_node_free(maintainer);
 
-  ASSERT_EQ(lilv_plugin_get_num_ports(p), 2u + std::size(kControlSymbols));
+  ASSERT_EQ(lilv_plugin_get_num_ports(p), 3u + std::size(kControlSymbols));
   LilvNode *input = uri(LV2_CORE__InputPort),
            *output = uri(LV2_CORE__OutputPort);
   LilvNode *atom = uri(LV2_ATOM__AtomPort), *audio = uri(LV2_CORE__AudioPort);
@@ -133,7 +136,9 @@ TEST(Bundle, PortNumbersAreTheOnesDpfUses) {
   std::ifstream file(TW_DPF_TTL);
   ASSERT_TRUE(file) << TW_DPF_TTL;
   const std::map<std::string, std::string> renamed = {
-      {"lv2_out", "out"}, {"lv2_events_in", "midi_in"}};
+      {"lv2_out", "out"},
+      {"lv2_events_in", "midi_in"},
+      {"lv2_events_out", "events_out"}};
   int index = -1, ports = 0;
   // Lines of the form  lv2:index N ;  then  lv2:symbol "name" ;
   const std::string index_key = "lv2:index ", symbol_key = "lv2:symbol \"";
@@ -624,6 +629,8 @@ TEST_P(Playing, HostBlockSizeDoesNotChangeTheSound) {
 // call, from the first block on.
 TEST_P(Playing, RunAllocatesAndLocksNothing) {
   Instance inst(world(), rate());
+  // Half the rounds in lyrics mode, the lyric restarted now and then.
+  inst.restore_state({{"urn:distrho:lyrics", "we saw two fat pups"}});
   std::vector<float> out(4096);
   const int sizes[] = {128, 1, 7, 32, 33, 512, 4096, 0, 64};
   int total_allocator = 0, total_mutex = 0;
@@ -639,6 +646,9 @@ TEST_P(Playing, RunAllocatesAndLocksNothing) {
       inst.control(inst.now() + m / 2, round % 20 == 9 ? 120 : 123, 0);
     inst.set("lips", round % 3 ? 0.2f : 0.9f);
     inst.set("polyphony", static_cast<float>(1 + round % 16));
+    inst.set("lyrics", static_cast<float>(round / 2 % 2));
+    if (round % 7 == 3)
+      inst.control(inst.now() + m / 4, 80, 127);
     inst.set("gain",
              round % 5 ? 0.0f : std::numeric_limits<float>::quiet_NaN());
     inst.prepare_block(out.data(), m);
@@ -656,8 +666,14 @@ TEST_P(Playing, RunAllocatesAndLocksNothing) {
 
 // The cost of one 128-sample block with 1 and with 16 notes sounding.
 TEST_P(Playing, RenderCostPerBlock) {
-  for (int notes : {1, 16}) {
+  for (int run = 0; run < 4; ++run) {
+    const int notes = run % 2 ? 16 : 1;
+    const bool lyrics = run >= 2;
     Instance inst(world(), rate());
+    if (lyrics) {
+      inst.restore_state({{"urn:distrho:lyrics", "la"}});
+      inst.set("lyrics", 1.0f);
+    }
     for (int k = 0; k < notes; ++k)
       inst.note_on(0, 48 + k);
     std::vector<float> out(128);
@@ -681,15 +697,189 @@ TEST_P(Playing, RenderCostPerBlock) {
     const double block_ns = 128.0 / rate() * 1e9;
     // The fastest run is the cost itself; the median shows what other load
     // on the machine added.
-    std::printf("%2d note(s) at %.0f Hz: %.1f us per 128-sample block "
+    std::printf("%s%2d note(s) at %.0f Hz: %.1f us per 128-sample block "
                 "(fastest of 31 runs of 100; median %.1f us), %.2f%% of "
                 "real time\n",
-                notes, rate(), ns[0] / 1000.0, ns[15] / 1000.0,
-                100.0 * ns[0] / block_ns);
-    RecordProperty(std::to_string(notes) + "_notes_ns_per_block",
+                lyrics ? "lyrics mode, " : "", notes, rate(), ns[0] / 1000.0,
+                ns[15] / 1000.0, 100.0 * ns[0] / block_ns);
+    RecordProperty(std::string(lyrics ? "lyrics_" : "") +
+                       std::to_string(notes) + "_notes_ns_per_block",
                    static_cast<int>(ns[0]));
     EXPECT_LT(ns[15], block_ns * 0.5);
   }
+}
+
+// Lyrics mode. The lyric is the plugin's state under this key, as a host
+// saves and restores it.
+constexpr char kLyricKey[] = "urn:distrho:lyrics";
+
+// The ten monophthongs' adult-male means (Hillenbrand et al. 1995), as the
+// vowel bench classifies against them.
+std::map<std::string, std::vector<double>> vowel_means() {
+  std::map<std::string, std::vector<double>> means;
+  std::ifstream file(TW_VOWEL_FORMANTS);
+  std::string line;
+  std::getline(file, line);
+  const std::set<std::string> ten = {"IY", "IH", "EH", "AE", "AA",
+                                     "AO", "UH", "UW", "AH", "ER"};
+  while (std::getline(file, line)) {
+    const std::vector<std::string> f = tw::fit::split_csv(line);
+    if (f.size() >= 6 && f[2] == "Hillenbrand-1995" && ten.count(f[1]))
+      means[f[1]] = {std::stod(f[3]), std::stod(f[4]), std::stod(f[5])};
+  }
+  return means;
+}
+
+struct Heard {
+  std::string vowel;            // the nearest mean ("" when unmeasured)
+  double to_intended = 1e9;     // Bark distance to the intended vowel's
+  double to_nearest_other = 0;  // and to the nearest other one's
+  std::vector<double> formants; // F1-F3
+};
+
+Heard classify(const std::vector<float> &x, double rate, double centre,
+               const std::string &intended) {
+  static const auto means = vowel_means();
+  Heard h;
+  h.formants = vowel_formants(x, rate, centre);
+  if (h.formants.empty() || means.count(intended) == 0)
+    return h;
+  double best = 1e9;
+  h.to_nearest_other = 1e9;
+  for (const auto &m : means) {
+    const double d = bark_distance(h.formants, m.second);
+    if (d < best) {
+      best = d;
+      h.vowel = m.first;
+    }
+    if (m.first == intended)
+      h.to_intended = d;
+    else
+      h.to_nearest_other = std::min(h.to_nearest_other, d);
+  }
+  return h;
+}
+
+Instance *singer(double rate, const char *lyric) {
+  Instance *inst = new Instance(world(), rate);
+  inst->restore_state({{kLyricKey, lyric}});
+  inst->set("lyrics", 1.0f);
+  return inst;
+}
+
+// Five notes, five syllables: each note in tune over the middle of its held
+// vowel, and each held vowel's formants nearest the vowel of its syllable.
+TEST(Lyrics, FiveNotesSingFiveSyllablesInTune) {
+  const double rate = 48000.0;
+  std::unique_ptr<Instance> inst(singer(rate, "we saw two fat pups"));
+  ASSERT_TRUE(inst->ok());
+  const int notes[] = {48, 50, 52, 53, 55};
+  const char *const vowels[] = {"IY", "AO", "UW", "AE", "AH"};
+  const double on = 0.2, length = 0.8, step = 1.0;
+  for (int k = 0; k < 5; ++k) {
+    inst->note_on(inst->seconds(on + k * step), notes[k]);
+    inst->note_off(inst->seconds(on + k * step + length), notes[k]);
+  }
+  const std::vector<float> x = inst->run(inst->seconds(on + 5 * step + 0.5));
+  for (int k = 0; k < 5; ++k) {
+    SCOPED_TRACE(vowels[k]);
+    // The onset takes up to a quarter of a second from the note-on; the
+    // middle of what is left is the held vowel.
+    const double start = on + k * step;
+    std::vector<double> cents;
+    for (double t = start + 0.4; t < start + 0.65; t += 0.05) {
+      const double f0 = fundamental(x, inst->seconds(t), rate);
+      cents.push_back(1200.0 * std::log2(f0 / note_hz(notes[k])));
+    }
+    double worst = 0.0;
+    for (double c : cents)
+      worst = std::max(worst, std::fabs(c));
+    const Heard h = classify(x, rate, start + 0.5, vowels[k]);
+    const double dbfs = 20.0 * std::log10(peak(x, inst->seconds(start + 0.4),
+                                               inst->seconds(start + 0.7)));
+    ASSERT_EQ(h.formants.size(), 3u);
+    std::printf("note %d (%s): worst f0 error %.2f cents; F1-F3 %.0f %.0f "
+                "%.0f Hz, heard as %s, %.2f Bark from %s (nearest other "
+                "%.2f); vowel peaks at %.1f dBFS\n",
+                notes[k], vowels[k], worst, h.formants[0], h.formants[1],
+                h.formants[2], h.vowel.c_str(), h.to_intended, vowels[k],
+                h.to_nearest_other, dbfs);
+    EXPECT_LT(worst, 10.0);
+    EXPECT_EQ(h.vowel, vowels[k]);
+    // About the level of vowel mode's default (-6 dBFS at middle C).
+    EXPECT_NEAR(dbfs, -6.0, 4.0);
+  }
+  // The coda sounds at the note-off: the last note ends on its /s/ after
+  // its key comes up, and the release brings silence after that.
+  const size_t off = inst->seconds(on + 4 * step + length);
+  EXPECT_GT(peak(x, off + inst->seconds(0.05), off + inst->seconds(0.15)), 0.0);
+  EXPECT_LT(end_of_sound(x), x.size());
+}
+
+// The lyric is state a host saves and restores: the same text comes back,
+// and an instance restored from it sings exactly what the first sang.
+TEST(Lyrics, StateIsSavedAndRestoredByTheHost) {
+  std::unique_ptr<Instance> first(singer(48000.0, "see bad cars"));
+  const auto saved = first->save_state();
+  ASSERT_EQ(saved.count(kLyricKey), 1u);
+  EXPECT_EQ(saved.at(kLyricKey), "see bad cars");
+  Instance fresh(world(), 48000.0);
+  EXPECT_EQ(fresh.save_state().at(kLyricKey), "la"); // the default
+  std::unique_ptr<Instance> second(new Instance(world(), 48000.0));
+  ASSERT_TRUE(second->restore_state(saved));
+  second->set("lyrics", 1.0f);
+  for (Instance *inst : {first.get(), second.get()}) {
+    inst->note_on(100, 57);
+    inst->note_off(inst->seconds(0.5), 57);
+    inst->note_on(inst->seconds(0.7), 59);
+  }
+  const std::vector<float> a = first->run(first->seconds(1.2));
+  EXPECT_EQ(a, second->run(second->seconds(1.2)));
+  // A different lyric sings differently, and lyrics mode off sings the
+  // vowel of the tract controls, whatever the lyric.
+  std::unique_ptr<Instance> other(singer(48000.0, "bee bat"));
+  other->note_on(100, 57);
+  other->note_off(other->seconds(0.5), 57);
+  other->note_on(other->seconds(0.7), 59);
+  EXPECT_NE(a, other->run(other->seconds(1.2)));
+  Instance vowel(world(), 48000.0), vowel_with_lyric(world(), 48000.0);
+  vowel_with_lyric.restore_state(saved);
+  for (Instance *inst : {&vowel, &vowel_with_lyric})
+    inst->note_on(100, 57);
+  EXPECT_EQ(vowel.run(vowel.seconds(0.5)),
+            vowel_with_lyric.run(vowel_with_lyric.seconds(0.5)));
+}
+
+// A chord sings one syllable on all its notes, the next note the next one,
+// and controller 80 starts the lyric again.
+TEST(Lyrics, ChordsShareASyllableAndController80Restarts) {
+  const double rate = 48000.0;
+  std::unique_ptr<Instance> inst(singer(rate, "IY1 - AA1 - UW1"));
+  // A chord spread by 10 ms, as a hand plays one.
+  for (int k = 0; k < 3; ++k) {
+    inst->note_on(inst->seconds(0.1 + 0.01 * k), 48 + 4 * k);
+    inst->note_off(inst->seconds(0.9), 48 + 4 * k);
+  }
+  inst->note_on(inst->seconds(1.1), 50);
+  inst->note_off(inst->seconds(1.9), 50);
+  inst->control(inst->seconds(2.0), 80, 127);
+  inst->note_on(inst->seconds(2.1), 50);
+  inst->note_off(inst->seconds(2.9), 50);
+  const std::vector<float> x = inst->run(inst->seconds(3.2));
+  // The note after the chord sings the second syllable, not the fourth.
+  const Heard second = classify(x, rate, 1.5, "AA");
+  const Heard restarted = classify(x, rate, 2.5, "IY");
+  std::printf("after the chord: %s (%.2f Bark from AA); after controller "
+              "80: %s (%.2f Bark from IY)\n",
+              second.vowel.c_str(), second.to_intended, restarted.vowel.c_str(),
+              restarted.to_intended);
+  EXPECT_EQ(second.vowel, "AA");
+  EXPECT_EQ(restarted.vowel, "IY");
+  // Each note of the chord sings: all three are heard.
+  const size_t begin = inst->seconds(0.45), n = inst->seconds(0.3);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_GT(level_db(x, begin, n, rate, note_hz(48 + 4 * k)),
+              level_db(x, begin, n, rate, note_hz(50)) + 15.0);
 }
 
 } // namespace

@@ -10,7 +10,9 @@
 #include <lv2/buf-size/buf-size.h>
 #include <lv2/midi/midi.h>
 #include <lv2/options/options.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -42,6 +44,12 @@ public:
     return next;
   }
   LV2_URID_Map *map() { return &map_; }
+  std::string uri(LV2_URID id) const {
+    for (const auto &entry : ids_)
+      if (entry.second == id)
+        return entry.first;
+    return std::string();
+  }
   const LV2_Feature *feature() const { return &feature_; }
 
 private:
@@ -149,11 +157,28 @@ public:
     options_[1] = {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr};
     const LV2_Feature options = {LV2_OPTIONS__options, options_};
     const LV2_Feature bounded = {LV2_BUF_SIZE__boundedBlockLength, nullptr};
+    // Work the plugin schedules is done at once, on the calling thread.
+    schedule_.handle = this;
+    schedule_.schedule_work = [](LV2_Worker_Schedule_Handle h, uint32_t size,
+                                 const void *data) {
+      Instance *self = static_cast<Instance *>(h);
+      if (self->worker_ == nullptr)
+        return LV2_WORKER_ERR_UNKNOWN;
+      return self->worker_->work(
+          lilv_instance_get_handle(self->instance_),
+          [](LV2_Worker_Respond_Handle, uint32_t, const void *) {
+            return LV2_WORKER_SUCCESS;
+          },
+          nullptr, size, data);
+    };
+    const LV2_Feature worker = {LV2_WORKER__schedule, &schedule_};
     const LV2_Feature *features[] = {world.urids().feature(), &options,
-                                     &bounded, nullptr};
+                                     &bounded, &worker, nullptr};
     instance_ = lilv_plugin_instantiate(p, rate, features);
     if (instance_ == nullptr)
       return;
+    worker_ = static_cast<const LV2_Worker_Interface *>(
+        lilv_instance_get_extension_data(instance_, LV2_WORKER__interface));
     const uint32_t ports = lilv_plugin_get_num_ports(p);
     controls_.assign(ports, 0.0f);
     std::vector<float> defaults(ports);
@@ -164,6 +189,9 @@ public:
       lilv_instance_connect_port(instance_, i, &controls_[i]);
     lilv_instance_connect_port(instance_, world.port("midi_in"),
                                sequence_.sequence());
+    if (world.port("events_out") >= 0)
+      lilv_instance_connect_port(instance_, world.port("events_out"),
+                                 events_out_.data());
     out_port_ = world.port("out");
     lilv_instance_activate(instance_);
   }
@@ -224,11 +252,66 @@ public:
   // plugin's run(): for timing it and counting what it calls.
   void prepare_block(float *out, int m) {
     fill_sequence(m);
+    // An empty output sequence of the buffer's whole capacity.
+    LV2_Atom *notify = reinterpret_cast<LV2_Atom *>(events_out_.data());
+    notify->size =
+        static_cast<uint32_t>(events_out_.size() * 8 - sizeof(LV2_Atom));
+    notify->type = 0;
     lilv_instance_connect_port(instance_, out_port_, out);
   }
   void run_prepared(int m) {
     lilv_instance_run(instance_, m);
     now_ += m;
+  }
+
+  // The plugin's state as a host saves it, by key URI, and a state set back
+  // through the state interface as a host restores a session (strings only).
+  std::map<std::string, std::string> save_state() {
+    std::map<std::string, std::string> saved;
+    const auto *iface = state_interface();
+    if (iface == nullptr)
+      return saved;
+    struct Store {
+      std::map<std::string, std::string> *saved;
+      World *world;
+    } store = {&saved, &world_};
+    iface->save(
+        lilv_instance_get_handle(instance_),
+        [](LV2_State_Handle h, uint32_t key, const void *value, size_t size,
+           uint32_t, uint32_t) {
+          Store *st = static_cast<Store *>(h);
+          const char *v = static_cast<const char *>(value);
+          (*st->saved)[st->world->urids().uri(key)] =
+              std::string(v, strnlen(v, size));
+          return LV2_STATE_SUCCESS;
+        },
+        &store, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+    return saved;
+  }
+  bool restore_state(const std::map<std::string, std::string> &values) {
+    const auto *iface = state_interface();
+    if (iface == nullptr)
+      return false;
+    struct Retrieve {
+      const std::map<std::string, std::string> *values;
+      World *world;
+      uint32_t string_type;
+    } retrieve = {&values, &world_, world_.urids().id(LV2_ATOM__String)};
+    return iface->restore(
+               lilv_instance_get_handle(instance_),
+               [](LV2_State_Handle h, uint32_t key, size_t *size,
+                  uint32_t *type, uint32_t *flags) -> const void * {
+                 Retrieve *r = static_cast<Retrieve *>(h);
+                 auto found = r->values->find(r->world->urids().uri(key));
+                 if (found == r->values->end())
+                   return nullptr;
+                 *size = found->second.size() + 1;
+                 *type = r->string_type;
+                 *flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+                 return found->second.c_str();
+               },
+               &retrieve, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE,
+               nullptr) == LV2_STATE_SUCCESS;
   }
 
   void reactivate() {
@@ -238,6 +321,11 @@ public:
   }
 
 private:
+  const LV2_State_Interface *state_interface() const {
+    return static_cast<const LV2_State_Interface *>(
+        lilv_instance_get_extension_data(instance_, LV2_STATE__interface));
+  }
+
   struct Event {
     int64_t at;
     uint8_t bytes[3];
@@ -264,6 +352,9 @@ private:
   int32_t max_block_ = 8192;
   LV2_Options_Option options_[2];
   LilvInstance *instance_ = nullptr;
+  LV2_Worker_Schedule schedule_{};
+  const LV2_Worker_Interface *worker_ = nullptr;
+  std::vector<uint64_t> events_out_ = std::vector<uint64_t>(1024);
   int out_port_ = -1;
   std::vector<float> controls_;
   MidiSequence sequence_;
