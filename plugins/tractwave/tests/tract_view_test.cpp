@@ -50,12 +50,15 @@ TEST(Picture, AReaderNeverSeesHalfOfAWrite) {
   TractView view;
   view.publish(picture_of(1));
   std::atomic<bool> done{false};
+  std::atomic<long> reads{0};
+  // The writer goes on until the reader has read while it wrote: on a busy
+  // machine the reader's thread may start only after a fixed count of writes.
   std::thread writer([&] {
-    for (uint32_t k = 2; k < 400000; ++k)
+    for (uint32_t k = 2; k < 40000000 && (k < 400000 || reads < 1000); ++k)
       view.publish(picture_of(k));
     done = true;
   });
-  long reads = 0, torn = 0;
+  long torn = 0;
   uint32_t last = 0;
   bool backwards = false;
   while (!done) {
@@ -69,7 +72,7 @@ TEST(Picture, AReaderNeverSeesHalfOfAWrite) {
   }
   writer.join();
   EXPECT_GT(reads, 0);
-  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(torn, 0) << "of " << reads.load() << " reads";
   EXPECT_FALSE(backwards);
 }
 
