@@ -397,22 +397,27 @@ private:
 
   void draw_presets(cairo_t *cr) {
     for (int p = 0; p < kNumPresets; ++p) {
-      const Box b = preset_button(p);
-      if (p == preset_)
-        colour(cr, kBar);
-      else
-        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-      cairo_rectangle(cr, b.x, b.y, b.w, b.h);
-      cairo_fill_preserve(cr);
-      colour(cr, kFaint);
-      cairo_set_line_width(cr, 1.0);
-      cairo_stroke(cr);
-      if (p == preset_)
-        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-      else
-        colour(cr, kText);
-      label(cr, b.x + 10.0, b.y + 18.0, kPresets[p].label);
+      draw_button(cr, preset_button(p), p == preset_, 10.0, kPresets[p].label);
     }
+  }
+
+  // A framed button, filled in the bar's colour with white text when lit.
+  void draw_button(cairo_t *cr, const Box &b, bool lit, double inset,
+                   const char *text) {
+    if (lit)
+      colour(cr, kBar);
+    else
+      cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    cairo_rectangle(cr, b.x, b.y, b.w, b.h);
+    cairo_fill_preserve(cr);
+    colour(cr, kFaint);
+    cairo_set_line_width(cr, 1.0);
+    cairo_stroke(cr);
+    if (lit)
+      cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    else
+      colour(cr, kText);
+    label(cr, b.x + inset, b.y + 18.0, text);
   }
 
   // The lyric's text, then its syllables with the one the last note sang
@@ -442,22 +447,8 @@ private:
       x += e.x_advance + 14.0;
     }
     for (int k = 0; k < kNumChoices; ++k) {
-      const Box b = lyric_button(k);
-      const bool chosen = lyric_ == kLyricChoices[k];
-      if (chosen)
-        colour(cr, kBar);
-      else
-        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-      cairo_rectangle(cr, b.x, b.y, b.w, b.h);
-      cairo_fill_preserve(cr);
-      colour(cr, kFaint);
-      cairo_set_line_width(cr, 1.0);
-      cairo_stroke(cr);
-      if (chosen)
-        cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-      else
-        colour(cr, kText);
-      label(cr, b.x + 6.0, b.y + 18.0, kLyricChoices[k]);
+      draw_button(cr, lyric_button(k), lyric_ == kLyricChoices[k], 6.0,
+                  kLyricChoices[k]);
     }
   }
 
