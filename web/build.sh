@@ -16,7 +16,7 @@ export NODE_PATH
 # already in emscripten's underscored spelling), and the speech library's
 # sources are the ones its CMakeLists.txt lists.
 exports() { paste -sd, "src/$1.exports"; }
-SPEECH_SOURCES=$(sed -n '/^add_library(tractwave_speech/,/)/p' src/speech/CMakeLists.txt |
+SPEECH_SOURCES=$(sed -n '/^set(speech_sources/,/)/p' src/speech/CMakeLists.txt |
   tr ' ()' '\n\n\n' | grep '\.cpp$' | sed 's|^|src/speech/|')
 [ -n "$SPEECH_SOURCES" ] || { echo "web/build.sh: no speech sources in src/speech/CMakeLists.txt" >&2; exit 2; }
 
