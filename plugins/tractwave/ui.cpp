@@ -373,12 +373,7 @@ private:
       const Box b = slider_bar(c);
       colour(cr, kText);
       label(cr, b.x - kLabelWidth, b.y + 11.0, l.name);
-      cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-      cairo_rectangle(cr, b.x, b.y, b.w, b.h);
-      cairo_fill_preserve(cr);
-      colour(cr, kFaint);
-      cairo_set_line_width(cr, 1.0);
-      cairo_stroke(cr);
+      framed(cr, b, false);
       double x = to_position(c, values_[c]);
       x = x < 0.0 ? 0.0 : (x > 1.0 ? 1.0 : x);
       colour(cr, kBar);
@@ -401,9 +396,8 @@ private:
     }
   }
 
-  // A framed button, filled in the bar's colour with white text when lit.
-  void draw_button(cairo_t *cr, const Box &b, bool lit, double inset,
-                   const char *text) {
+  // A box filled white (or in the bar's colour when lit) inside a faint frame.
+  static void framed(cairo_t *cr, const Box &b, bool lit) {
     if (lit)
       colour(cr, kBar);
     else
@@ -413,6 +407,12 @@ private:
     colour(cr, kFaint);
     cairo_set_line_width(cr, 1.0);
     cairo_stroke(cr);
+  }
+
+  // A framed button, with white text when lit.
+  void draw_button(cairo_t *cr, const Box &b, bool lit, double inset,
+                   const char *text) {
+    framed(cr, b, lit);
     if (lit)
       cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
     else
