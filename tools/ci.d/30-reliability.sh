@@ -52,37 +52,59 @@ TARGETS=
 ctest --test-dir "$BUILD_DIR-fuzz" --output-on-failure -R fuzz_corpus_regression
 
 # Fuzzes one target for FUZZ_SECONDS from its seed folders. New inputs go to
-# a scratch folder; the repository's seeds stay as they are.
+# a scratch folder; the repository's seeds stay as they are. A fuzzer is one
+# process on one core, so the targets run JOBS at a time: the same fuzzing
+# per target in a fraction of the wall-clock time.
 fuzz() {
   name=$1 max_len=$2
   shift 2
   work="$BUILD_DIR-fuzz/run-$name"
   rm -rf "$work"
   mkdir -p "$work/corpus"
-  "$BUILD_DIR-fuzz/tests/fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
+  if "$BUILD_DIR-fuzz/tests/fuzz/$name" -max_total_time="$FUZZ_SECONDS" \
     -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$work/" \
-    "$work/corpus" "$@" >"$work/log" 2>&1 || {
-    tail -n 60 "$work/log"
-    echo "fuzzer $name found a fault; the input is in $work/"
-    exit 1
-  }
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
-  echo "fuzzer $name: $runs executions in ${FUZZ_SECONDS} s, $rate per second"
+    "$work/corpus" "$@" >"$work/log" 2>&1; then
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
+    echo "fuzzer $name: $runs executions in ${FUZZ_SECONDS} s, $rate per second" \
+      >"$work/summary"
+  else
+    {
+      tail -n 60 "$work/log"
+      echo "fuzzer $name found a fault; the input is in $work/"
+    } >"$work/summary"
+    return 1
+  fi
 }
-fuzz tractwave_fuzz 2048 tests/fuzz/corpus
-fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
+fuzzing=""
+failed=0
+# Starts one fuzzer in the background once fewer than JOBS are running.
+start_fuzz() {
+  while [ "$(echo $fuzzing | wc -w)" -ge "$JOBS" ]; do
+    first=${fuzzing%% *}
+    fuzzing=${fuzzing#"$first"}
+    fuzzing=${fuzzing# }
+    wait "$first" || failed=1
+  done
+  fuzz "$@" &
+  fuzzing="$fuzzing${fuzzing:+ }$!"
+}
+start_fuzz tractwave_fuzz 2048 tests/fuzz/corpus
+start_fuzz tractwave_voices_fuzz 2048 tests/fuzz/voices_corpus
 # The score parser, JSON and CSV, from the shared score cases.
-fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
+start_fuzz tractwave_score_fuzz 8192 -dict=tests/fuzz/score.dict \
   tests/scores/render tests/scores/refuse
 # The speech library: its text side (lexicon, letter rule, IPA) and its
 # speaker (queue, render, frame).
-fuzz tractwave_speech_text_fuzz 4096 -dict=tests/fuzz/speech.dict \
+start_fuzz tractwave_speech_text_fuzz 4096 -dict=tests/fuzz/speech.dict \
   tests/fuzz/speech_text_corpus
-fuzz tractwave_speaker_fuzz 4096 -dict=tests/fuzz/speech.dict \
+start_fuzz tractwave_speaker_fuzz 4096 -dict=tests/fuzz/speech.dict \
   tests/fuzz/speaker_corpus
 # tractwave-sing's readers, MIDI files and MusicXML, from the tests' scores.
-fuzz tractwave_song_fuzz 8192 tests/sing
+start_fuzz tractwave_song_fuzz 8192 tests/sing
+for pid in $fuzzing; do wait "$pid" || failed=1; done
+for name in $FUZZERS; do cat "$BUILD_DIR-fuzz/run-$name/summary"; done
+[ "$failed" -eq 0 ] || exit 1
 
 echo "--- valgrind memcheck"
 # Valgrind's CPU keeps no floating-point exception flags and ignores the
