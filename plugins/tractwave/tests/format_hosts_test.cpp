@@ -9,6 +9,8 @@
 #include "clap/ext/params.h"
 #include "clap/ext/state.h"
 #include "clap/plugin-factory.h"
+#include "travesty/bstream.h"
+#include "travesty/component.h"
 #include "travesty/factory.h"
 
 #include <gtest/gtest.h>
@@ -353,35 +355,48 @@ TEST(Clap, EachChannelBendsAndPressesOnlyItsOwnNote) {
   EXPECT_NEAR(at(2, bent), at(1, bent), 3.0);
 }
 
+// The VST3 module as a host opens it: its entry called, its factory taken.
+struct Vst3Module {
+  void *module = nullptr;
+  bool (*exit_)() = nullptr;
+  void *factory = nullptr;
+
+  Vst3Module() {
+    module = load(TW_VST3_BINARY);
+    if (module == nullptr)
+      return;
+      // The module's entry and exit are InitDll and ExitDll on Windows,
+      // ModuleEntry (given the module) and ModuleExit elsewhere.
+#ifdef _WIN32
+    const auto entry = reinterpret_cast<bool (*)()>(symbol(module, "InitDll"));
+    exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ExitDll"));
+    const bool entered = entry != nullptr && entry();
+#else
+    const auto entry =
+        reinterpret_cast<bool (*)(void *)>(symbol(module, "ModuleEntry"));
+    exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ModuleExit"));
+    const bool entered = entry != nullptr && entry(module);
+#endif
+    const auto get =
+        reinterpret_cast<void *(*)()>(symbol(module, "GetPluginFactory"));
+    if (entered && exit_ != nullptr && get != nullptr)
+      factory = get();
+  }
+  bool close() { return exit_ != nullptr && exit_(); }
+};
+
+// A COM-style object: a pointer to its table of functions.
+struct FactoryTable {
+  v3_funknown unknown;
+  v3_plugin_factory factory;
+};
+
 // A VST3 host's first look: the module's entry, its factory, its classes.
 TEST(Vst3, FactoryListsTheInstrument) {
-  void *module = load(TW_VST3_BINARY);
-  ASSERT_NE(module, nullptr);
-  using Factory = void *(*)();
-  // The module's entry and exit are InitDll and ExitDll on Windows,
-  // ModuleEntry (given the module) and ModuleExit elsewhere.
-#ifdef _WIN32
-  const auto entry = reinterpret_cast<bool (*)()>(symbol(module, "InitDll"));
-  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ExitDll"));
-  const auto enter = [&] { return entry(); };
-#else
-  const auto entry =
-      reinterpret_cast<bool (*)(void *)>(symbol(module, "ModuleEntry"));
-  const auto exit_ = reinterpret_cast<bool (*)()>(symbol(module, "ModuleExit"));
-  const auto enter = [&] { return entry(module); };
-#endif
-  const auto get =
-      reinterpret_cast<Factory>(symbol(module, "GetPluginFactory"));
-  ASSERT_TRUE(entry != nullptr && exit_ != nullptr && get != nullptr);
-  ASSERT_TRUE(enter());
-  void *factory = get();
-  ASSERT_NE(factory, nullptr);
-  // A COM-style object: a pointer to its table of functions.
-  struct Table {
-    v3_funknown unknown;
-    v3_plugin_factory factory;
-  };
-  const Table *table = *static_cast<Table **>(factory);
+  Vst3Module vst3;
+  ASSERT_NE(vst3.factory, nullptr);
+  void *factory = vst3.factory;
+  const FactoryTable *table = *static_cast<FactoryTable **>(factory);
   const int32_t classes = table->factory.num_classes(factory);
   ASSERT_GE(classes, 1);
   int processors = 0;
@@ -413,7 +428,121 @@ TEST(Vst3, FactoryListsTheInstrument) {
   }
   EXPECT_TRUE(instrument);
   table2->unknown.unref(second);
-  EXPECT_TRUE(exit_());
+  EXPECT_TRUE(vst3.close());
+}
+
+// A host's stream of bytes, as VST3 hosts hand one to a component to save
+// its state into or load it from.
+struct Stream {
+  struct Table {
+    v3_funknown unknown;
+    v3_bstream stream;
+  };
+  const Table *table;
+  std::string bytes;
+  size_t at = 0;
+
+  static Stream *self(void *s) { return static_cast<Stream *>(s); }
+  Stream() {
+    static const Table functions = {
+        {[](void *, const v3_tuid, void **obj) -> v3_result {
+           *obj = nullptr;
+           return V3_NO_INTERFACE;
+         },
+         [](void *) -> uint32_t { return 1; },
+         [](void *) -> uint32_t { return 1; }},
+        {[](void *s, void *buffer, int32_t n, int32_t *read) -> v3_result {
+           Stream *me = self(s);
+           const size_t count =
+               std::min<size_t>(size_t(n), me->bytes.size() - me->at);
+           std::memcpy(buffer, me->bytes.data() + me->at, count);
+           me->at += count;
+           if (read != nullptr)
+             *read = int32_t(count);
+           return V3_OK;
+         },
+         [](void *s, void *buffer, int32_t n, int32_t *written) -> v3_result {
+           self(s)->bytes.append(static_cast<const char *>(buffer), size_t(n));
+           if (written != nullptr)
+             *written = n;
+           return V3_OK;
+         },
+         [](void *, int64_t, int32_t, int64_t *) -> v3_result {
+           return V3_NOT_IMPLEMENTED;
+         },
+         [](void *s, int64_t *pos) -> v3_result {
+           *pos = int64_t(self(s)->at);
+           return V3_OK;
+         }}};
+    table = &functions;
+  }
+  v3_bstream **handle() { return reinterpret_cast<v3_bstream **>(this); }
+};
+
+// The lyric travels in the VST3 component's state: a state saved with
+// another lyric and loaded into a fresh instance is what that instance
+// saves again, its lyric and its lyrics mode included.
+TEST(Vst3, LyricIsSavedAndLoadedWithTheComponentState) {
+  Vst3Module vst3;
+  ASSERT_NE(vst3.factory, nullptr);
+  const FactoryTable *table = *static_cast<FactoryTable **>(vst3.factory);
+  v3_class_info info = {};
+  int32_t processor = -1;
+  for (int32_t i = 0; i < table->factory.num_classes(vst3.factory); ++i)
+    if (table->factory.get_class_info(vst3.factory, i, &info) == V3_OK &&
+        std::strcmp(info.category, "Audio Module Class") == 0) {
+      processor = i;
+      break;
+    }
+  ASSERT_GE(processor, 0);
+  struct ComponentTable {
+    v3_funknown unknown;
+    v3_plugin_base base;
+    v3_component component;
+  };
+  auto create = [&]() -> void * {
+    void *instance = nullptr;
+    if (table->factory.create_instance(vst3.factory, info.class_id,
+                                       v3_component_iid, &instance) != V3_OK)
+      return nullptr;
+    const auto *c = *static_cast<ComponentTable **>(instance);
+    return c->base.initialize(instance, nullptr) == V3_OK ? instance : nullptr;
+  };
+  auto save = [](void *instance) {
+    Stream out;
+    const auto *c = *static_cast<ComponentTable **>(instance);
+    EXPECT_EQ(c->component.get_state(instance, out.handle()), V3_OK);
+    return out.bytes;
+  };
+  void *first = create(), *second = create();
+  ASSERT_TRUE(first != nullptr && second != nullptr);
+
+  std::string saved = save(first);
+  // Keys and values end in NULs: the state's entry, then the parameter's.
+  const auto entry = [](std::string key, const char *value) {
+    return key.append(1, '\0').append(value).append(1, '\0');
+  };
+  const size_t at = saved.find(entry("lyrics", "la"));
+  ASSERT_NE(at, std::string::npos);
+  saved.replace(at, entry("lyrics", "la").size(),
+                entry("lyrics", "see bad cars"));
+  const size_t mode_at =
+      saved.find(entry("lyrics", "0"), saved.find("__dpf_parameters_begin__"));
+  ASSERT_NE(mode_at, std::string::npos);
+  saved.replace(mode_at, entry("lyrics", "0").size(), entry("lyrics", "1"));
+  Stream in;
+  in.bytes = saved;
+  const auto *c = *static_cast<ComponentTable **>(second);
+  ASSERT_EQ(c->component.set_state(second, in.handle()), V3_OK);
+  EXPECT_EQ(save(second), saved);
+  EXPECT_NE(save(first), saved);
+
+  for (void *instance : {first, second}) {
+    const auto *t = *static_cast<ComponentTable **>(instance);
+    t->base.terminate(instance);
+    t->unknown.unref(instance);
+  }
+  EXPECT_TRUE(vst3.close());
 }
 
 } // namespace
