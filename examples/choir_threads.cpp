@@ -5,7 +5,7 @@
 // "block done". Each slice is whole groups of 16 (the widest batch the
 // library runs in vector lanes) where the voices allow.
 //
-//   tractwave_choir_threads [VOICES [THREADS [SECONDS]]]
+//   tractwave_choir_threads [VOICES [THREADS [SECONDS [POLL_US]]]]
 //
 // renders SECONDS of VOICES voices on 1 thread and on THREADS threads, checks
 // that both give the same samples, and prints the wall-clock speed-up beside
@@ -13,6 +13,7 @@
 // even where other programs hold the cores).
 #include "tractwave_voices.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -81,9 +82,28 @@ struct Choir {
   }
 };
 
+// Waits until ready() holds: first by polling it for up to poll_time, then
+// asleep on the condition variable. A sleeping thread takes tens of
+// microseconds to wake (more in a virtual machine), which on a 10 ms block
+// split into two slices of a few hundred microseconds is a large part of
+// the slice; a thread that is still polling starts at once. Polling pays
+// only where the threads have their cores to themselves: on cores that
+// other programs share, it takes their time (POLL_US 0 always sleeps).
+std::chrono::microseconds poll_time(200);
+template <class Ready>
+void wait_for(std::mutex &mutex, std::condition_variable &cv, Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + poll_time;
+  for (int i = 0; !ready(); ++i)
+    if ((i & 63) == 63 && std::chrono::steady_clock::now() > until) {
+      std::unique_lock<std::mutex> lock(mutex);
+      cv.wait(lock, ready);
+      return;
+    }
+}
+
 // T - 1 workers and the calling thread, each with its slice of the voices.
 // The caller starts a block with run() and gets it back finished; a worker
-// sleeps between blocks.
+// polls, then sleeps, between blocks.
 class Pool {
 public:
   Pool(Choir &choir, int threads) : choir_(choir) {
@@ -92,9 +112,11 @@ public:
     for (int t = 0, first = 0; t < threads; ++t, first += per_thread) {
       const int end =
           first + per_thread < choir.count ? first + per_thread : choir.count;
-      slices_.push_back({first < end ? first : end, end});
+      // A thread with no whole group left would only wait.
+      if (first < end || t == 0)
+        slices_.push_back({first < end ? first : end, end});
     }
-    for (int t = 1; t < threads; ++t)
+    for (int t = 1; t < int(slices_.size()); ++t)
       workers_.emplace_back([this, t] { work(t); });
   }
   ~Pool() {
@@ -108,15 +130,16 @@ public:
   }
 
   void run() {
+    pending_ = int(workers_.size());
     {
+      // Changed under the lock, so that a worker between its last look and
+      // its sleep cannot miss it.
       std::lock_guard<std::mutex> lock(mutex_);
       ++block_;
-      pending_ = int(workers_.size());
     }
     start_.notify_all();
     render_slice(0);
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return pending_ == 0; });
+    wait_for(mutex_, done_, [this] { return pending_ == 0; });
   }
 
 private:
@@ -132,17 +155,15 @@ private:
   void work(int t) {
     long seen = 0;
     for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        start_.wait(lock, [&] { return stopping_ || block_ != seen; });
-        if (stopping_)
-          return;
-        seen = block_;
-      }
+      wait_for(mutex_, start_, [&] { return stopping_ || block_ != seen; });
+      if (stopping_)
+        return;
+      seen = block_;
       render_slice(t);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (--pending_ == 0)
+      if (--pending_ == 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
         done_.notify_one();
+      }
     }
   }
 
@@ -151,9 +172,9 @@ private:
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable start_, done_;
-  long block_ = 0;
-  int pending_ = 0;
-  bool stopping_ = false;
+  std::atomic<long> block_{0};
+  std::atomic<int> pending_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 // Seconds of wall-clock time for `blocks` blocks on `threads` threads, the
@@ -199,6 +220,8 @@ int main(int argc, char **argv) {
   const int voices = argc > 1 ? parse(argv[1], 1, 4096, "VOICES") : 32;
   const int threads = argc > 2 ? parse(argv[2], 1, 256, "THREADS") : 2;
   const int seconds = argc > 3 ? parse(argv[3], 1, 600, "SECONDS") : 1;
+  if (argc > 4)
+    poll_time = std::chrono::microseconds(parse(argv[4], 0, 10000, "POLL_US"));
   const int blocks = seconds * kRate / kBlock;
 
   double one_sum = 0.0, many_sum = 0.0, one_cpu = 0.0, many_cpu = 0.0;
