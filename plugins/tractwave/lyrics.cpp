@@ -1,6 +1,7 @@
 #include "lyrics.h"
 
 #include "speech/output_stage.h"
+#include "speech/phonemes.h"
 #include "speech/speaker_controls.h"
 #include "tractwave_speech.h"
 
@@ -29,9 +30,12 @@ constexpr int kVowelEdgeFrames = 40;
 constexpr int kDiphthongGlideFrames = 160;
 // Singing past this (a runaway) stops the capture.
 constexpr int kMaxFrames = 5000;
+// A sonorant's voicing counts as steady down to this share of its largest.
+constexpr float kSteadyVoicing = 0.99f;
 
 struct Captured {
   int serial, phoneme;
+  float voicing;
   LyricFrame frame;
   bool sounding;
 };
@@ -58,6 +62,23 @@ LyricFrame frame_of(const float *f, const tw::speech::Controls &c) {
   x.murmur = c.murmur;
   x.voice_bar = c.voice_bar;
   return x;
+}
+
+// The phones whose voicing the speech library lets die away at the end of a
+// phrase (the sonorants), rather than stopping with the phone.
+bool fades_at_phrase_end(int phoneme) {
+  if (phoneme < 0 || phoneme >= tw::speech::kPhonemeCount)
+    return false;
+  switch (tw::speech::kPhonemes[phoneme].kind) {
+  case tw::speech::Kind::vowel:
+  case tw::speech::Kind::diphthong:
+  case tw::speech::Kind::nasal:
+  case tw::speech::Kind::liquid:
+  case tw::speech::Kind::glide:
+    return true;
+  default:
+    return false;
+  }
 }
 
 bool is_diphthong(int phoneme) {
@@ -249,6 +270,7 @@ Lyric *Lyric::build(const char *text) {
       Captured c;
       c.serial = static_cast<int>(raw[TRACTWAVE_SPEECH_FRAME_SERIAL]);
       c.phoneme = static_cast<int>(raw[TRACTWAVE_SPEECH_FRAME_PHONEME]);
+      c.voicing = raw[TRACTWAVE_SPEECH_FRAME_VOICING];
       c.frame = frame_of(raw, tw::speech::speaker_controls(speaker));
       c.sounding = c.serial >= 0 && rendered > 0 &&
                    (raw[TRACTWAVE_SPEECH_FRAME_VOICING] > 1e-4f ||
@@ -295,6 +317,26 @@ Lyric *Lyric::build(const char *text) {
     const int held = (onset_end + coda_begin) / 2;
     // Ten more frames after the last sound, for the tract to come to rest.
     int coda_end = last + 10 < n ? last + 10 : n - 1;
+    // A syllable that ends on a sonorant (an open one, or one closed by a
+    // nasal, a liquid or a glide) ends in the speaker's phrase-final fade
+    // of its voicing, over the phone's last 60 ms: replayed, it left every
+    // such note silent 50 ms after its note-off, whatever its release. On
+    // the instrument the release ends it: its coda stops where that
+    // phone's voicing starts to fall, and the note holds the frame there
+    // while it releases.
+    if (fades_at_phrase_end(captured[last].phoneme)) {
+      const int phone = captured[last].serial;
+      float loudest = 0.0f;
+      for (int k = last; k > onset_end && captured[k].serial == phone; --k)
+        loudest = captured[k].voicing > loudest ? captured[k].voicing : loudest;
+      int cut = last;
+      while (cut > onset_end && captured[cut - 1].serial == phone &&
+             captured[cut].voicing < kSteadyVoicing * loudest)
+        --cut;
+      if (cut < coda_begin)
+        coda_begin = cut;
+      coda_end = cut;
+    }
 
     LyricSyllable s{};
     s.onset = static_cast<int>(frames.size());

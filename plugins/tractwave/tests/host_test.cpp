@@ -926,6 +926,32 @@ TEST(Lyrics, FricativesAreColouredAsTheSpeakerSingsThem) {
   }
 }
 
+// An open syllable ends as the note's release says, not in the speaker's
+// phrase-final fade: held on through a long release, gone after a short
+// one.
+TEST(Lyrics, ReleaseEndsAnOpenSyllable) {
+  const double rate = 48000.0, off = 0.8;
+  for (double release : {1.0, 0.05}) {
+    SCOPED_TRACE(release);
+    std::unique_ptr<Instance> inst(singer(rate, "L AA1"));
+    inst->set("release", static_cast<float>(release));
+    inst->note_on(inst->seconds(0.1), 57);
+    inst->note_off(inst->seconds(off), 57);
+    const std::vector<float> x = inst->run(inst->seconds(off + 1.5));
+    const double held = peak(x, inst->seconds(off - 0.2), inst->seconds(off));
+    const double after = peak(x, inst->seconds(off + release / 4),
+                              inst->seconds(off + release * 3 / 4));
+    const double end = static_cast<double>(end_of_sound(x)) / rate - off;
+    std::printf("release %.2f s: half-way through it at %.1f dB of the held "
+                "vowel, silent %.3f s after the note-off\n",
+                release, 20.0 * std::log10(after / held + 1e-30), end);
+    // Over the middle of a linear release, half the level or more.
+    EXPECT_GT(after, 0.4 * held);
+    EXPECT_GT(end, release);
+    EXPECT_LT(end, release + 0.01);
+  }
+}
+
 // A chord sings one syllable on all its notes, the next note the next one,
 // and controller 80 starts the lyric again.
 TEST(Lyrics, ChordsShareASyllableAndController80Restarts) {
