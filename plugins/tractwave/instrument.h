@@ -188,6 +188,7 @@ public:
   Lyric *set_lyric(Lyric *lyric);
   // The syllable the last note sang (-1 before any) and the lyric's count.
   int syllable() const { return syllable_; }
+  const Lyric *lyric() const { return lyric_; }
   int syllables() const { return lyric_ != nullptr ? lyric_->count : 0; }
 
 private:

@@ -652,6 +652,11 @@ TEST_P(Playing, RunAllocatesAndLocksNothing) {
       inst.control(inst.now() + m / 4, 80, 127);
     inst.set("gain",
              round % 5 ? 0.0f : std::numeric_limits<float>::quiet_NaN());
+    // A program change: DPF's wrapper copies the state's text as it
+    // changes, outside what is counted; run() then takes the preset's
+    // lyric.
+    if (round % 4 == 1)
+      inst.select_program(static_cast<uint32_t>(round % 8));
     inst.prepare_block(out.data(), m);
     rt_reset();
     rt_count(1);
@@ -950,6 +955,39 @@ TEST(Lyrics, ReleaseEndsAnOpenSyllable) {
     EXPECT_GT(end, release);
     EXPECT_LT(end, release + 0.01);
   }
+}
+
+// A preset sets a lyric with the tract: as a host applies it from the
+// bundle (its state) and as a program change does (DPF's loadProgram, which
+// takes a lyric built beforehand), alike, over the lyric set before.
+TEST(Lyrics, APresetSetsItsLyric) {
+  const int mm = 4; // "mm (nasal)", whose lyric is "hum"
+  ASSERT_STREQ(tractwave_facts::kPresets[mm].lyric, "hum");
+  std::unique_ptr<Instance> from_bundle(singer(48000.0, "we saw"));
+  std::unique_ptr<Instance> by_program(singer(48000.0, "we saw"));
+  by_program->run(128); // the lyric "we saw" is taken and sounds
+  ASSERT_TRUE(
+      from_bundle->apply_preset(std::string(tw_lv2::kPluginUri) +
+                                ":preset:" + tractwave_facts::kPresets[mm].id));
+  ASSERT_TRUE(by_program->select_program(mm));
+  std::unique_ptr<Instance> hum(singer(48000.0, "hum"));
+  const std::map<std::string, float> ports =
+      world().presets().at(tractwave_facts::kPresets[mm].label);
+  std::vector<std::vector<float>> sung;
+  for (Instance *inst : {from_bundle.get(), by_program.get(), hum.get()}) {
+    EXPECT_EQ(inst->save_state().at(kLyricKey), "hum");
+    inst->set_all(ports);
+    inst->note_on(inst->now() + 10, 57);
+    inst->note_off(inst->now() + inst->seconds(0.5), 57);
+    sung.push_back(inst->run(inst->seconds(1.0)));
+  }
+  EXPECT_EQ(sung[0], sung[2]);
+  EXPECT_EQ(sung[1], sung[2]);
+  std::unique_ptr<Instance> other(singer(48000.0, "we saw"));
+  other->set_all(ports);
+  other->note_on(other->now() + 10, 57);
+  other->note_off(other->now() + other->seconds(0.5), 57);
+  EXPECT_NE(other->run(other->seconds(1.0)), sung[2]);
 }
 
 // A chord sings one syllable on all its notes, the next note the next one,
