@@ -182,13 +182,13 @@ float held_peak(void *voice, const LyricFrame &f, float hz) {
   tw::speech::OutputStage stage;
   float out[kSubBlock];
   float peak = 0.0f;
-  const int total = static_cast<int>(0.3f * kRate);
+  const int total = static_cast<int>(0.2f * kRate);
   for (int done = 0; done < total; done += kSubBlock) {
     tractwave_voice_render_geometry(
         voice, kSubBlock, hz, f.amp, f.mix, f.breathiness, f.oral, f.nasal,
         f.velum, 0.75f, f.lip_coeff, f.nostril_coeff, out, kRate);
     run_output_stage(stage, f, hz / kRate, 1.0f, out, kSubBlock);
-    if (done >= total / 3)
+    if (done >= total / 2)
       for (float x : out)
         peak = fabsf(x) > peak ? fabsf(x) : peak;
   }

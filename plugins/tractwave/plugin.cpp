@@ -81,7 +81,7 @@ const ControlInfo kControlInfo[kNumControls] = {
 constexpr const char *kDefaultLyric = kPresets[0].lyric;
 
 // The presets' lyrics, built once for every instance in the process (some
-// 4 ms a syllable, 35 ms in all) when the first is made, and kept until the
+// 3 ms a syllable, 25 ms in all) when the first is made, and kept until the
 // binary is unloaded: loadProgram, which hosts may call on the audio thread
 // (LV2's programs, a VST3 program change, a MIDI program change in the JACK
 // program), cannot build one, and only points the instrument at it.
