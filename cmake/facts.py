@@ -30,6 +30,7 @@ DATA = os.path.join(ROOT, "data", "parameters.json")
 HEADERS = ("include/tractwave.h", "include/tractwave_speech.h")
 COMMITTED = {"js": "web/page/facts.js", "python": "python/tractwave/_facts.py"}
 PLUGIN_URI = "urn:tractwave:instrument"
+LYRIC_KEY = "urn:distrho:lyrics"
 PLUGIN_TTL_IN = "plugins/tractwave/lv2/tractwave.ttl.in"
 
 
@@ -82,6 +83,10 @@ def load():
                 isinstance(v, float) for v in preset["values"] + [preset["gain"]]):
             raise FactError(f"preset {preset['id']}: {count} values and a gain, "
                             "each a number with a point")
+        # Written into C++ and Turtle string literals as it is.
+        if not re.fullmatch(r"[A-Za-z' -]{1,64}", preset.get("lyric", "")):
+            raise FactError(f"preset {preset['id']}: a lyric of 1 to 64 letters, "
+                            "spaces, hyphens and apostrophes")
     return numbers, parameters, presets
 
 
@@ -143,11 +148,13 @@ def cxx_header():
     lines += ["};", "", "struct Preset {",
               "  const char *id, *label; // the end of its LV2 URI; what hosts list",
               "  float values[TRACTWAVE_NUM_PARAMETERS];",
-              "  float gain; // dB, in the plugin", "};", "",
+              "  float gain; // dB, in the plugin",
+              "  const char *lyric; // what the plugin's lyrics mode sings", "};", "",
               f"constexpr int kNumPresets = {len(presets)};",
               "constexpr Preset kPresets[kNumPresets] = {"]
     lines += [f"    {{\"{p['id']}\", {json.dumps(p['label'])}, "
-              f"{{{', '.join(map(cxx, p['values']))}}}, {cxx(p['gain'])}}},"
+              f"{{{', '.join(map(cxx, p['values']))}}}, {cxx(p['gain'])}, "
+              f"\"{p['lyric']}\"}},"
               for p in presets]
     lines += ["};", "", "} // namespace tractwave_facts", "", "#endif", ""]
     return "\n".join(lines)
@@ -163,16 +170,26 @@ def lv2_presets():
     _, parameters, presets = load()
     names = tract_ports(parameters)
     lines = ["@prefix lv2:  <http://lv2plug.in/ns/lv2core#> .",
+             "@prefix owl:  <http://www.w3.org/2002/07/owl#> .",
              "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .",
-             "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .", "",
-             f"# {GENERATED}"]
+             "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .",
+             "@prefix state: <http://lv2plug.in/ns/ext/state#> .",
+             "@prefix xsd:  <http://www.w3.org/2001/XMLSchema#> .", "",
+             f"# {GENERATED}", "",
+             "# The plugin's state key for the lyric (DPF's URI for the key",
+             "# \"lyrics\"), which each preset sets.",
+             f"<{LYRIC_KEY}>", "\ta owl:DatatypeProperty ;",
+             '\trdfs:label "lyric" ;', "\trdfs:domain state:State ;",
+             "\trdfs:range xsd:string ."]
     for preset in presets:
         values = dict(zip((p["name"] for p in parameters), preset["values"]))
         ports = [f'\t\t[ lv2:symbol "{n}" ; pset:value {values[n]!r} ]' for n in names]
         ports.append(f'\t\t[ lv2:symbol "gain" ; pset:value {preset["gain"]!r} ]')
         lines += ["", f"<{PLUGIN_URI}:preset:{preset['id']}>", "\ta pset:Preset ;",
                   f"\tlv2:appliesTo <{PLUGIN_URI}> ;",
-                  f"\trdfs:label {json.dumps(preset['label'])} ;", "\tlv2:port",
+                  f"\trdfs:label {json.dumps(preset['label'])} ;",
+                  f"\tstate:state [ <{LYRIC_KEY}> \"{preset['lyric']}\" ] ;",
+                  "\tlv2:port",
                   " ,\n".join(ports) + " ."]
     return "\n".join(lines) + "\n"
 

@@ -1,6 +1,7 @@
 #include "instrument.h"
 
 #include "host_facts.h"
+#include "speech/output_stage.h"
 #include "tractwave_voices.h"
 
 #include <math.h>
@@ -84,14 +85,16 @@ Instrument *Instrument::create(double sample_rate) {
   const size_t stride = static_cast<size_t>(tractwave_voice_size());
   const size_t align = static_cast<size_t>(tractwave_voice_alignment());
   self->memory_ = malloc(stride * kVoiceSlots + align);
-  if (self->memory_ == nullptr) {
-    free(self_memory);
+  self->stages_ = new (std::nothrow) tw::speech::OutputStage[kVoiceSlots];
+  if (self->memory_ == nullptr || self->stages_ == nullptr) {
+    destroy(self);
     return nullptr;
   }
   const uintptr_t base = reinterpret_cast<uintptr_t>(self->memory_);
   char *aligned = reinterpret_cast<char *>((base + align - 1) / align * align);
   for (int s = 0; s < kVoiceSlots; ++s) {
     self->voices_[s].engine = aligned + stride * s;
+    self->voices_[s].output = &self->stages_[s];
     tractwave_voice_init(self->voices_[s].engine);
   }
   self->rate_ = static_cast<float>(sample_rate);
@@ -145,6 +148,7 @@ void Instrument::destroy(Instrument *instrument) {
   if (instrument == nullptr)
     return;
   free(instrument->memory_);
+  delete[] instrument->stages_;
   instrument->~Instrument();
   free(instrument);
 }
@@ -416,9 +420,11 @@ void Instrument::start_syllable(Voice &v) {
   v.syllable = &lyric_->syllables[syllable_];
   v.frames = lyric_->frames;
   v.lyric_gain = v.syllable->gain * lyric_level_;
-  if (!had_frame)
+  if (!had_frame) {
     v.frame = v.frames[v.syllable->onset_frames > 0 ? v.syllable->onset
                                                     : v.syllable->hold];
+    v.output->reset();
+  }
   next_part(v, v.syllable->onset_frames > 0 ? Part::kOnset : Part::kHold);
 }
 
@@ -464,6 +470,12 @@ void Instrument::lyric_controls(Voice &v, int m) {
   constexpr int kFloats = sizeof(LyricFrame) / sizeof(float);
   for (int k = 0; k < kFloats; ++k)
     x[k] = a[k] + (b[k] - a[k]) * w;
+  // The colouring filter's kind does not blend: the frame whose colouring
+  // weighs more names it.
+  v.frame.colour =
+      target->colour_amount * (1.0f - w) >= v.from.colour_amount * w
+          ? target->colour
+          : v.from.colour;
   v.blend -= static_cast<float>(m) / (kLyricCrossfade * rate_);
   if (v.blend < 0.0f)
     v.blend = 0.0f;
@@ -588,6 +600,8 @@ void Instrument::render_sub_block(float *out, int m) {
         v.engine, m, hz, f.amp * v.pressure.value, f.mix, f.breathiness, f.oral,
         f.nasal, f.velum, 0.75f, f.lip_coeff, f.nostril_coeff,
         batch_out_ + count * m, rate_);
+    run_output_stage(*v.output, f, hz / rate_, v.pressure.value,
+                     batch_out_ + count * m, m);
     v.pressure.advance(m);
     v.pitch.advance(m);
     batch_voice_[count] = &v;

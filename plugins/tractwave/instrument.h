@@ -145,6 +145,9 @@ public:
     float blend;    // weight of `from`, 1 ... 0
     float lyric_gain;
     LyricFrame frame, from;
+    // The speech library's output stage after its engine, as the speaker
+    // runs one after its own: what gives a sung consonant its colour.
+    tw::speech::OutputStage *output;
   };
 
   // Allocates everything the instrument will ever need; nullptr when the
@@ -185,6 +188,7 @@ public:
   Lyric *set_lyric(Lyric *lyric);
   // The syllable the last note sang (-1 before any) and the lyric's count.
   int syllable() const { return syllable_; }
+  const Lyric *lyric() const { return lyric_; }
   int syllables() const { return lyric_ != nullptr ? lyric_->count : 0; }
 
 private:
@@ -214,7 +218,8 @@ private:
     return v.lyric && v.stage == Stage::kReleased && v.part == Part::kCoda;
   }
 
-  void *memory_ = nullptr; // the voices' engines, aligned
+  void *memory_ = nullptr;                    // the voices' engines, aligned
+  tw::speech::OutputStage *stages_ = nullptr; // one a voice
   float rate_ = 48000.0f;
   uint64_t clock_ = 0;
 

@@ -1,5 +1,8 @@
 #include "lyrics.h"
 
+#include "speech/output_stage.h"
+#include "speech/phonemes.h"
+#include "speech/speaker_controls.h"
 #include "tractwave_speech.h"
 
 #include <math.h>
@@ -27,14 +30,17 @@ constexpr int kVowelEdgeFrames = 40;
 constexpr int kDiphthongGlideFrames = 160;
 // Singing past this (a runaway) stops the capture.
 constexpr int kMaxFrames = 5000;
+// A sonorant's voicing counts as steady down to this share of its largest.
+constexpr float kSteadyVoicing = 0.99f;
 
 struct Captured {
   int serial, phoneme;
+  float voicing;
   LyricFrame frame;
   bool sounding;
 };
 
-LyricFrame frame_of(const float *f) {
+LyricFrame frame_of(const float *f, const tw::speech::Controls &c) {
   LyricFrame x;
   x.amp = f[TRACTWAVE_SPEECH_FRAME_AMP];
   x.mix = f[TRACTWAVE_SPEECH_FRAME_MIX];
@@ -46,7 +52,33 @@ LyricFrame frame_of(const float *f) {
     x.oral[k] = f[TRACTWAVE_SPEECH_FRAME_ORAL + k];
   for (int k = 0; k < TRACTWAVE_NASAL_SECTIONS; ++k)
     x.nasal[k] = f[TRACTWAVE_SPEECH_FRAME_NASAL + k];
+  for (int k = 0; k < 3; ++k)
+    x.formant[k] = c.formant[k];
+  x.sharpen = c.sharpen;
+  x.colour_amount = c.colour_amount;
+  x.colour = static_cast<float>(c.colour);
+  x.colour_corner = c.colour_corner;
+  x.colour_q = c.colour_q;
+  x.murmur = c.murmur;
+  x.voice_bar = c.voice_bar;
   return x;
+}
+
+// The phones whose voicing the speech library lets die away at the end of a
+// phrase (the sonorants), rather than stopping with the phone.
+bool fades_at_phrase_end(int phoneme) {
+  if (phoneme < 0 || phoneme >= tw::speech::kPhonemeCount)
+    return false;
+  switch (tw::speech::kPhonemes[phoneme].kind) {
+  case tw::speech::Kind::vowel:
+  case tw::speech::Kind::diphthong:
+  case tw::speech::Kind::nasal:
+  case tw::speech::Kind::liquid:
+  case tw::speech::Kind::glide:
+    return true;
+  default:
+    return false;
+  }
 }
 
 bool is_diphthong(int phoneme) {
@@ -144,21 +176,40 @@ SharedSpeaker &shared_speaker() {
   return shared;
 }
 
-// The peak of the held frame sung at middle C, for the syllable's gain.
-float held_peak(void *voice, const LyricFrame &f) {
+// The peak of the held frame sung at hz, through the output stage.
+float held_peak(void *voice, const LyricFrame &f, float hz) {
   tractwave_voice_init(voice);
+  tw::speech::OutputStage stage;
   float out[kSubBlock];
   float peak = 0.0f;
-  const int total = static_cast<int>(0.3f * kRate);
+  const int total = static_cast<int>(0.2f * kRate);
   for (int done = 0; done < total; done += kSubBlock) {
     tractwave_voice_render_geometry(
-        voice, kSubBlock, 261.63f, f.amp, f.mix, f.breathiness, f.oral, f.nasal,
+        voice, kSubBlock, hz, f.amp, f.mix, f.breathiness, f.oral, f.nasal,
         f.velum, 0.75f, f.lip_coeff, f.nostril_coeff, out, kRate);
-    if (done >= total / 3)
+    run_output_stage(stage, f, hz / kRate, 1.0f, out, kSubBlock);
+    if (done >= total / 2)
       for (float x : out)
         peak = fabsf(x) > peak ? fabsf(x) : peak;
   }
   return peak;
+}
+
+// The held frame's peak over the octave below middle C and at it (their
+// geometric mean), for the syllable's gain. The output stage's bell on F1
+// is narrow: a vowel whose F1 lies on middle C's fundamental (IY's, near
+// 270 Hz) peaks some 5 dB higher there than an octave down, and a gain set
+// at that one pitch left the vowel that much quieter elsewhere.
+float held_level(void *voice, const LyricFrame &f) {
+  constexpr float kPitches[] = {130.81f, 196.0f, 261.63f}; // C3, G3, C4
+  float log_sum = 0.0f;
+  for (float hz : kPitches) {
+    const float peak = held_peak(voice, f, hz);
+    if (!(peak > 0.0f))
+      return 0.0f;
+    log_sum += logf(peak);
+  }
+  return expf(log_sum / 3.0f);
 }
 
 } // namespace
@@ -219,7 +270,8 @@ Lyric *Lyric::build(const char *text) {
       Captured c;
       c.serial = static_cast<int>(raw[TRACTWAVE_SPEECH_FRAME_SERIAL]);
       c.phoneme = static_cast<int>(raw[TRACTWAVE_SPEECH_FRAME_PHONEME]);
-      c.frame = frame_of(raw);
+      c.voicing = raw[TRACTWAVE_SPEECH_FRAME_VOICING];
+      c.frame = frame_of(raw, tw::speech::speaker_controls(speaker));
       c.sounding = c.serial >= 0 && rendered > 0 &&
                    (raw[TRACTWAVE_SPEECH_FRAME_VOICING] > 1e-4f ||
                     raw[TRACTWAVE_SPEECH_FRAME_ASPIRATION] > 1e-4f ||
@@ -262,8 +314,29 @@ Lyric *Lyric::build(const char *text) {
                                                       : kVowelEdgeFrames);
     if (coda_begin < onset_end)
       coda_begin = onset_end;
+    const int held = (onset_end + coda_begin) / 2;
     // Ten more frames after the last sound, for the tract to come to rest.
-    last = last + 10 < n ? last + 10 : n - 1;
+    int coda_end = last + 10 < n ? last + 10 : n - 1;
+    // A syllable that ends on a sonorant (an open one, or one closed by a
+    // nasal, a liquid or a glide) ends in the speaker's phrase-final fade
+    // of its voicing, over the phone's last 60 ms: replayed, it left every
+    // such note silent 50 ms after its note-off, whatever its release. On
+    // the instrument the release ends it: its coda stops where that
+    // phone's voicing starts to fall, and the note holds the frame there
+    // while it releases.
+    if (fades_at_phrase_end(captured[last].phoneme)) {
+      const int phone = captured[last].serial;
+      float loudest = 0.0f;
+      for (int k = last; k > onset_end && captured[k].serial == phone; --k)
+        loudest = captured[k].voicing > loudest ? captured[k].voicing : loudest;
+      int cut = last;
+      while (cut > onset_end && captured[cut - 1].serial == phone &&
+             captured[cut].voicing < kSteadyVoicing * loudest)
+        --cut;
+      if (cut < coda_begin)
+        coda_begin = cut;
+      coda_end = cut;
+    }
 
     LyricSyllable s{};
     s.onset = static_cast<int>(frames.size());
@@ -271,12 +344,12 @@ Lyric *Lyric::build(const char *text) {
     for (int k = first; k < onset_end; ++k)
       frames.push_back(captured[k].frame);
     s.hold = static_cast<int>(frames.size());
-    frames.push_back(captured[(onset_end + coda_begin) / 2].frame);
+    frames.push_back(captured[held].frame);
     s.coda = static_cast<int>(frames.size());
-    s.coda_frames = last + 1 - coda_begin;
-    for (int k = coda_begin; k <= last; ++k)
+    s.coda_frames = coda_end + 1 - coda_begin;
+    for (int k = coda_begin; k <= coda_end; ++k)
       frames.push_back(captured[k].frame);
-    const float peak = held_peak(voice, frames[s.hold]);
+    const float peak = held_level(voice, frames[s.hold]);
     s.gain = peak > 0.0f ? 1.0f / peak : 1.0f;
     strncpy(s.text, syllable.c_str(), sizeof s.text - 1);
     table.push_back(s);
@@ -326,6 +399,28 @@ void Lyric::destroy(Lyric *lyric) {
   free(lyric->frames);
   free(lyric->syllables);
   delete lyric;
+}
+
+void run_output_stage(tw::speech::OutputStage &stage, const LyricFrame &f,
+                      float bar_step, float voicing, float *x, int n) {
+  tw::speech::Controls c{};
+  for (int k = 0; k < 3; ++k)
+    c.formant[k] = f.formant[k];
+  c.sharpen = f.sharpen;
+  c.colour_amount = f.colour_amount;
+  const int colour = static_cast<int>(f.colour + 0.5f);
+  c.colour = static_cast<tw::speech::Colour>(
+      colour < 0 ? 0
+                 : (colour > static_cast<int>(tw::speech::Colour::low_pass)
+                        ? static_cast<int>(tw::speech::Colour::low_pass)
+                        : colour));
+  c.colour_corner = f.colour_corner;
+  c.colour_q = f.colour_q;
+  c.murmur = f.murmur;
+  c.voice_bar = f.voice_bar * voicing;
+  c.bar_step = bar_step;
+  c.sounding = true;
+  stage.run(c, x, n);
 }
 
 } // namespace tractwave_lv2

@@ -6,7 +6,9 @@
 // its key comes up. So each syllable is sung once, when the lyric is set,
 // by a speaker of the speech library on a note of a fixed length, and the
 // engine controls of every sub-block it renders (tractwave_speaker_frame:
-// the tract's geometry and the sources) are kept in three parts: the onset
+// the tract's geometry and the sources, and the controls of the speaker's
+// output stage, which the instrument runs after each note's engine as the
+// speaker does after its own) are kept in three parts: the onset
 // (from the first sound to the vowel's steady state), the held vowel (one
 // frame from its steady middle) and the coda (from the end of the vowel's
 // steady state to silence). A note replays the onset from its note-on,
@@ -23,22 +25,33 @@
 
 #include <stdint.h>
 
+namespace tw::speech {
+struct OutputStage;
+}
+
 namespace tractwave_lv2 {
 
 // The speaker's controls of one sub-block, less the pitch: what
-// tractwave_voice_render_geometry takes.
+// tractwave_voice_render_geometry takes, and what the speech library's
+// output stage takes after it (its tw::speech::Controls fields of the same
+// names; the colouring filter's kind as a number). Every field is a float,
+// so that two frames crossfade field by field.
 struct LyricFrame {
   float amp, mix, breathiness, velum, lip_coeff, nostril_coeff;
   float oral[TRACTWAVE_ORAL_SECTIONS];
   float nasal[TRACTWAVE_NASAL_SECTIONS];
+  float formant[3], sharpen;
+  float colour_amount, colour, colour_corner, colour_q;
+  float murmur, voice_bar;
 };
 
 struct LyricSyllable {
   int onset, onset_frames; // first frame and count, in Lyric::frames
   int hold;                // the held vowel's frame
   int coda, coda_frames;
-  // Brings the held vowel's peak at middle C to 1: a lyric's vowels sound
-  // as loud as one another and as the instrument's own vowel.
+  // Brings the held vowel's peak over the octave up to middle C to 1 (the
+  // instrument's own vowel is brought to its peak at middle C): a lyric's
+  // vowels sound as loud as one another and as the instrument's own vowel.
   float gain;
   char text[24]; // its ARPAbet, for the window (cut short if longer)
 };
@@ -63,6 +76,14 @@ struct Lyric {
   static Lyric *build(const char *text);
   static void destroy(Lyric *lyric);
 };
+
+// The speech library's output stage over n samples of a note's engine
+// output with a frame's controls, as the speaker runs it after its engine:
+// the voice bar at bar_step cycles a sample (the note's pitch over the
+// rate), scaled by voicing (the note's pressure). The stage's corners are
+// fractions of the rate, as the tract's formants are. Real-time safe.
+void run_output_stage(tw::speech::OutputStage &stage, const LyricFrame &f,
+                      float bar_step, float voicing, float *x, int n);
 
 // The syllables Lyric::build would sing of text, as ARPAbet, for showing
 // (the window's list). Allocates.

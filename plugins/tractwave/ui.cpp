@@ -157,7 +157,7 @@ protected:
     for (int c = 0; c < kTractControls; ++c)
       values_[c] = kPresets[index].values[kFirstTractParameter + c];
     values_[tractwave_lv2::kGain] = kPresets[index].gain;
-    repaint();
+    stateChanged("lyrics", kPresets[index].lyric);
   }
 
   // Called some tens of times a second by every host: the picture follows
@@ -246,9 +246,12 @@ private:
     repaint();
   }
 
-  // A preset sets what the plugin's own presets set: the tract and the gain.
+  // A preset sets what the plugin's own presets set: the tract, the gain
+  // and the lyric.
   void choose_preset(int p) {
     preset_ = p;
+    setState("lyrics", kPresets[p].lyric);
+    stateChanged("lyrics", kPresets[p].lyric);
     for (int c = 0; c < kNumControls; ++c) {
       if (!preset_sets(c))
         continue;

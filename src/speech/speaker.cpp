@@ -10,6 +10,7 @@
 #include "plan.h"
 #include "resampler.h"
 #include "sing.h"
+#include "speaker_controls.h"
 
 #include "tractwave_voices.h"
 
@@ -342,6 +343,14 @@ template <typename T> bool grow(T *&items, int &room, int need) {
 }
 
 } // namespace
+
+namespace tw::speech {
+
+const Controls &speaker_controls(const tractwave_speaker *s) {
+  return s->controls;
+}
+
+} // namespace tw::speech
 
 extern "C" {
 

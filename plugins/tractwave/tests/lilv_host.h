@@ -314,6 +314,51 @@ public:
                nullptr) == LV2_STATE_SUCCESS;
   }
 
+  // A preset of the bundle as a host applies it: lilv reads it (port values
+  // and state) and restores it into the instance through the state
+  // interface.
+  bool apply_preset(const std::string &uri) {
+    LilvNode *node = lilv_new_uri(world_.world(), uri.c_str());
+    lilv_world_load_resource(world_.world(), node);
+    LilvState *state =
+        lilv_state_new_from_world(world_.world(), world_.urids().map(), node);
+    lilv_node_free(node);
+    if (state == nullptr)
+      return false;
+    struct Sink {
+      Instance *self;
+      LV2_URID float_type;
+    } sink = {this, world_.urids().id(LV2_ATOM__Float)};
+    lilv_state_restore(
+        state, instance_,
+        [](const char *symbol, void *user, const void *value, uint32_t size,
+           uint32_t type) {
+          Sink *s = static_cast<Sink *>(user);
+          if (type == s->float_type && size == sizeof(float))
+            s->self->set(symbol, *static_cast<const float *>(value));
+        },
+        &sink, 0, nullptr);
+    lilv_state_free(state);
+    return true;
+  }
+
+  // A program chosen through DPF's LV2 programs extension, as hosts that
+  // change programs from MIDI do (possibly on their audio thread); the
+  // plugin rewrites its control ports. False when it has none.
+  bool select_program(uint32_t index) {
+    struct Programs {
+      const void *(*get_program)(LV2_Handle, uint32_t);
+      void (*select_program)(LV2_Handle, uint32_t, uint32_t);
+    };
+    const auto *programs =
+        static_cast<const Programs *>(lilv_instance_get_extension_data(
+            instance_, "http://kxstudio.sf.net/ns/lv2ext/programs#Interface"));
+    if (programs == nullptr)
+      return false;
+    programs->select_program(lilv_instance_get_handle(instance_), 0, index);
+    return true;
+  }
+
   void reactivate() {
     lilv_instance_deactivate(instance_);
     lilv_instance_activate(instance_);
