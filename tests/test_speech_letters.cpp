@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -186,6 +188,69 @@ TEST(Letters, HeldOutDictionaryWords) {
   }
   ASSERT_GT(words, 10000);
   EXPECT_GT(right, words / 2) << right << " of " << words;
+}
+
+// About 400 of the most frequent English words, which are a large share of
+// any text, spelled by rule as the dictionary reads them (any of its
+// readings, stress aside): without a dictionary they are what a listener
+// hears most.
+TEST(Letters, FrequentWordsAreReadAsTheDictionaryReadsThem) {
+  std::ifstream in("/usr/share/pocketsphinx/model/en-us/cmudict-en-us.dict");
+  if (!in)
+    GTEST_SKIP() << "pocketsphinx-en-us is not installed";
+  std::istringstream frequent(
+      "a able about above across after again against air all almost also "
+      "although always among an and answer any anyone anything are area "
+      "aren't around art as at back bad be because been before behind below "
+      "between beyond big body book both bough bread break business busy but "
+      "by calf came can can't car case castle change child children city "
+      "close color colour come community company cough could day did didn't "
+      "different do does doesn't don't done door dough down during each ear "
+      "early earth education eight eleven end enough even every everyone "
+      "everything eye face fact father few find first five for force found "
+      "four friend from game gave get girl give given go goes gone good "
+      "goodbye got government great guy had half hand has hasn't have "
+      "haven't he he's head health heard heart hello her here high him his "
+      "history home hour house how however hundred i i'll i'm i've idea if "
+      "important in information into is island isn't issue it it's its job "
+      "just kid kind knew know known large last laugh law lead learn leave "
+      "left let let's level life like line listen little live lived lives "
+      "long look lot love made make man many may me member men might million "
+      "minute moment money month more morning most mother much must my name "
+      "never new next night nine no not nothing now number of office often "
+      "oh okay old on once one only or other others our out over own part "
+      "party people person place please point power president program public "
+      "put question read ready reason research result right room said same "
+      "saw say says school see seen service set seven shall she she's should "
+      "side since six small so some someone something sometimes sorry steady "
+      "still story study such sugar sure system take taken talk teacher team "
+      "tear ten than thank thanks that that's the their them then there "
+      "there's these they they're they've think this thorough those though "
+      "thought thousand three through time to together told took tough "
+      "toward towards twelve twice two under until up upon us use used very "
+      "walk want war was wasn't water way we we're we've week well went were "
+      "weren't what what's when where whether which while who why will wind "
+      "with within without woman women won't word work world would wound "
+      "yeah year yes you you'll you're you've young your ");
+  std::set<std::string> wanted;
+  for (std::string w; frequent >> w;)
+    wanted.insert(w);
+  std::map<std::string, std::set<std::string>> readings;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string word, phone, pron;
+    fields >> word;
+    word = word.substr(0, word.find('('));
+    if (wanted.count(word) == 0)
+      continue;
+    while (fields >> phone)
+      pron += (pron.empty() ? "" : " ") + phone;
+    readings[word].insert(pron);
+  }
+  ASSERT_EQ(readings.size(), wanted.size());
+  for (const auto &[word, prons] : readings)
+    EXPECT_EQ(prons.count(without_digits(spell(word.c_str()))), 1u)
+        << word << " is read " << spell(word.c_str());
 }
 
 } // namespace
