@@ -116,6 +116,9 @@ TEST(Letters, UnknownWordsAreRefusedUnlessTheLexiconSpells) {
   ASSERT_EQ(tractwave_lexicon_set_letters(lex.get(), 1), TRACTWAVE_SPEECH_OK);
   EXPECT_EQ(transcribe(lex.get(), "the quick fox."),
             "DH AH0 | " + spell("quick") + " | " + spell("fox") + " .");
+  // One letter alone is spelled as its name, but the article is a word.
+  EXPECT_EQ(transcribe(lex.get(), "A fox, a x."),
+            "AH0 | " + spell("fox") + " , AH0 | EH1 K S .");
   // Words of other scripts hold nothing the rule reads: still named.
   EXPECT_EQ(tractwave_lexicon_transcribe(lex.get(), "the \xce\xbb\xcf\x8c", out,
                                          sizeof out, &offset, &length),

@@ -302,6 +302,12 @@ struct Speech {
       put(spelling, known);
       return true;
     }
+    // The article: the letter rule reads one letter as its name (for
+    // spelling out), but "a" in running text is the word.
+    if (lex->letters && length == 1 && lower(word[0]) == 'a') {
+      put(spelling, "AH0");
+      return true;
+    }
     char pron[512];
     if (lex->letters && spell(word, length, pron, sizeof pron) > 0) {
       put(spelling, pron);
