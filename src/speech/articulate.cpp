@@ -66,9 +66,14 @@ constexpr float kVoicedFricationDb = -6.0f;
 // down (Stevens 1998, ch. 7: the walls radiate the first harmonics only),
 // under a voiced fricative stronger, the low band of /v z/ being within
 // about 10 dB of the vowel's (Stevens 1998, ch. 8; the tube gave /v/ 44 dB
-// less there than its vowel, /z/ 13 dB less). A stop after silence is not
-// prevoiced (Lisker & Abramson 1964: American English /b d g/ start with a
-// short voicing lag); prevoiced, the female voice's /b/ was heard as /m/.
+// less there than its vowel, /z/ 13 dB less). A stop after silence gets no
+// voice bar (Lisker & Abramson 1964: American English /b d g/ start with a
+// short voicing lag); with one, the female voice's /b/ was heard as /m/.
+// Its source still keeps the closure's weak voicing (kVoiceBar), which
+// sounds through an alveolar or velar closure (/d/'s low band 39 dB over
+// /t/'s): taking that away too was mixed on the development lists (rhyme
+// +1 point for male and child, the female voice's words 25 to 23), so it
+// stays.
 constexpr float kStopBarDb = -20.0f, kFricativeBarDb = -12.0f;
 // How much of a voiced fricative's output is coloured: all of it, the voice
 // bar carrying its voicing (at half, its noise kept the tube's low-heavy
