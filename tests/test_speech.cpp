@@ -333,6 +333,35 @@ TEST(Speaker, VoicedObstruentsKeepTheirVoicingThroughTheConstriction) {
         << p[1];
 }
 
+// The phonemes a speaker's frames name while it says `text`, one letter
+// each, repeats merged.
+std::string phonemes_spoken(const char *text) {
+  Speaker s = make();
+  EXPECT_EQ(tractwave_speaker_queue(s.get(), text, 0), 0);
+  float buf[48], frame[TRACTWAVE_SPEECH_FRAME_SIZE];
+  std::string heard, last;
+  while (tractwave_speaker_render(s.get(), buf, 48) == 48) {
+    tractwave_speaker_frame(s.get(), frame);
+    const char *name = tractwave_speech_phoneme_name(
+        static_cast<int>(frame[TRACTWAVE_SPEECH_FRAME_PHONEME]));
+    if (name && last != name) {
+      last = name;
+      heard += (heard.empty() ? "" : " ") + last;
+    }
+  }
+  return heard;
+}
+
+TEST(Speaker, TAndDAreTappedBeforeAnUnstressedVowelOfTheirWord) {
+  EXPECT_EQ(phonemes_spoken("W AO1 T ER0 ."), "W AO DX ER _");
+  EXPECT_EQ(phonemes_spoken("L AE1 D ER0 ."), "L AE DX ER _");
+  // Not before a stressed vowel, nor across a word's end or from a
+  // consonant.
+  EXPECT_EQ(phonemes_spoken("T AH0 D EY1 ."), "T AH D EY _");
+  EXPECT_EQ(phonemes_spoken("G EH1 T | IH0 T ."), "G EH T IH T _");
+  EXPECT_EQ(phonemes_spoken("W IH1 N T ER0 ."), "W IH N T ER _");
+}
+
 TEST(Speaker, NeverDigitallySilentWhileSpeaking) {
   // Closures and the pause between phrases carry a faint floor (listeners
   // and recognisers alike lose their footing in exact zeros); once the
