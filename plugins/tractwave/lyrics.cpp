@@ -32,6 +32,12 @@ constexpr int kDiphthongGlideFrames = 160;
 constexpr int kMaxFrames = 5000;
 // A sonorant's voicing counts as steady down to this share of its largest.
 constexpr float kSteadyVoicing = 0.99f;
+// A tract whose oral areas are all within this of the last frame's has come
+// to rest: a sung diphthong's glide reaches its second vowel 37 ms before
+// the phone's end, where they differ by 0.005 at most, from 1.2 (AY) and
+// 1.9 (OY) at the glide's start; L AA1's held vowel moves less over its
+// fade (its release still starts at the note-off, Lyrics.ReleaseEnds...).
+constexpr float kRestingArea = 1e-3f;
 
 struct Captured {
   int serial, phoneme;
@@ -79,6 +85,14 @@ bool fades_at_phrase_end(int phoneme) {
   default:
     return false;
   }
+}
+
+// The largest change of an oral area from one frame to another.
+float moved(const LyricFrame &a, const LyricFrame &b) {
+  float most = 0.0f;
+  for (int k = 0; k < TRACTWAVE_ORAL_SECTIONS; ++k)
+    most = fmaxf(most, fabsf(a.oral[k] - b.oral[k]));
+  return most;
 }
 
 bool is_diphthong(int phoneme) {
@@ -336,6 +350,22 @@ Lyric *Lyric::build(const char *text) {
       if (cut < coda_begin)
         coda_begin = cut;
       coda_end = cut;
+      // A diphthong is still gliding where its voicing starts to fall (the
+      // fade takes the phone's last 60 ms, the glide ends 37 ms before its
+      // end): stopping there left its second vowel short by a sixth of the
+      // way (OY's F1 387 Hz where the speaker reaches 303). The coda runs on
+      // to where the tract comes to rest, with the voicing held at its
+      // steady level: a frame's amp is its voicing times the level the
+      // speaker gives the tract's shape.
+      int rest = last;
+      while (rest > cut && moved(captured[rest - 1].frame,
+                                 captured[last].frame) <= kRestingArea)
+        --rest;
+      for (int k = cut + 1; k <= rest; ++k) {
+        if (captured[k].voicing > 0.0f)
+          captured[k].frame.amp *= loudest / captured[k].voicing;
+        coda_end = k;
+      }
     }
 
     LyricSyllable s{};

@@ -957,6 +957,55 @@ TEST(Lyrics, ReleaseEndsAnOpenSyllable) {
   }
 }
 
+// A syllable ending in a diphthong glides all the way to its second vowel
+// after the note-off, as the speaker sings it, and the release holds that:
+// the formants the plugin holds in its release are the ones the speaker
+// reaches at the end of its own sung "boy". Stopped where the voicing
+// starts to fall, the glide fell short: F1 387 Hz and F3 2945 against the
+// speaker's 303 and 2732, 0.97 Bark away.
+TEST(Lyrics, ReleaseHoldsTheEndOfADiphthongsGlide) {
+  const double rate = 48000.0, off = 0.9;
+  std::unique_ptr<Instance> inst(singer(rate, "B OY1"));
+  inst->set("release", 1.0f);
+  inst->note_on(inst->seconds(0.1), 57);
+  inst->note_off(inst->seconds(off), 57);
+  const std::vector<float> x = inst->run(inst->seconds(off + 1.2));
+  // The coda (the glide, some 160 frames) is over 0.2 s after the note-off.
+  const std::vector<double> held = vowel_formants(x, rate, off - 0.3);
+  const std::vector<double> released = vowel_formants(x, rate, off + 0.4);
+
+  tractwave_speaker *speaker =
+      tractwave_speaker_create(TRACTWAVE_SPEECH_MALE, 48000.0f, 0);
+  ASSERT_NE(speaker, nullptr);
+  tractwave_speaker_set_vibrato(speaker, 0.0f, 0.0f, 0.0f);
+  const float length = 0.8f;
+  float origin = 0.0f;
+  ASSERT_EQ(tractwave_speaker_add_note(speaker, 0.0f, length,
+                                       static_cast<float>(note_hz(57)), 1.0f,
+                                       "B OY1", TRACTWAVE_SPEECH_ARPABET),
+            TRACTWAVE_SPEECH_OK);
+  ASSERT_EQ(tractwave_speaker_sing(speaker, &origin), TRACTWAVE_SPEECH_OK);
+  std::vector<float> sung;
+  float block[480];
+  while (tractwave_speaker_render(speaker, block, 480) > 0)
+    sung.insert(sung.end(), block, block + 480);
+  tractwave_speaker_destroy(speaker);
+  // The speaker reaches the second vowel 37.5 ms before the note's end (a
+  // quarter of its 150 ms glide), in its last 60 ms of fading voicing.
+  const std::vector<double> end =
+      vowel_formants(sung, 48000.0, origin + length - 0.035);
+
+  ASSERT_EQ(held.size(), 3u);
+  ASSERT_EQ(released.size(), 3u);
+  ASSERT_EQ(end.size(), 3u);
+  std::printf("F1-F3 held %.0f %.0f %.0f Hz, in the release %.0f %.0f %.0f, "
+              "the speaker's at its glide's end %.0f %.0f %.0f\n",
+              held[0], held[1], held[2], released[0], released[1], released[2],
+              end[0], end[1], end[2]);
+  EXPECT_GT(bark_distance(held, end), 1.0);
+  EXPECT_LT(bark_distance(released, end), 0.3);
+}
+
 // A preset sets a lyric with the tract: as a host applies it from the
 // bundle (its state) and as a program change does (DPF's loadProgram, which
 // takes a lyric built beforehand), alike, over the lyric set before.
