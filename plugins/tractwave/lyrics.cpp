@@ -361,11 +361,10 @@ Lyric *Lyric::build(const char *text) {
       while (rest > cut && moved(captured[rest - 1].frame,
                                  captured[last].frame) <= kRestingArea)
         --rest;
-      for (int k = cut + 1; k <= rest; ++k) {
+      for (int k = cut + 1; k <= rest; ++k)
         if (captured[k].voicing > 0.0f)
           captured[k].frame.amp *= loudest / captured[k].voicing;
-        coda_end = k;
-      }
+      coda_end = rest;
     }
 
     LyricSyllable s{};
