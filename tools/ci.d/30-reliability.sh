@@ -34,8 +34,8 @@ echo "--- thread sanitizer"
 # A race needs two threads: only the programs that run the libraries on
 # several threads are built (their tests carry the label "threads"), and the
 # example host's own thread pool renders a second of a choir on two threads.
-# The JACK program is built for the window stage, which plays it here with
-# its window's thread editing while the audio runs.
+# The JACK program is built too: the window stage plays this build of it
+# while its window edits the parameters.
 TARGETS="tractwave_tests tractwave_speech_tests tractwave_sing_tests \
   tractwave_plugin_format_tests tractwave_choir_threads tractwave_plugin-jack"
 checking_build "$BUILD_DIR-tsan" -DTRACTWAVE_SANITIZE=thread
