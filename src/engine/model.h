@@ -566,13 +566,18 @@ inline float effective_rate(float sample_rate) {
 
 // One period of glottal flow: a raised cosine over the open phase, then an
 // exponentially damped quarter cosine closing it. A NaN phase falls into the
-// closing branch. Both branches are evaluated and each lane picks its own.
+// closing branch. Both branches are evaluated and each lane picks its own;
+// a lane needs only its own branch's cosine, so one cosine of the picked
+// argument serves both (the same bits as two, at half the cost).
 template <class S> TW_INLINE typename S::v glottal_pulse(typename S::v phase) {
   typedef typename S::v V;
-  const V open = (1.0f - S::cos((phase * kPi) / kOpenPhase)) * 0.5f;
+  const auto opening = phase < kOpenPhase;
   const V t = (phase - kOpenPhase) / kClosingPhase;
-  const V closing = S::exp(t * kClosingDecay) * S::cos((t * kPi) * 0.5f);
-  return S::pick(phase < kOpenPhase, open, closing);
+  const V c =
+      S::cos(S::pick(opening, (phase * kPi) / kOpenPhase, (t * kPi) * 0.5f));
+  const V open = (1.0f - c) * 0.5f;
+  const V closing = S::exp(t * kClosingDecay) * c;
+  return S::pick(opening, open, closing);
 }
 
 template <class U> TW_INLINE U xorshift32(U x) {
