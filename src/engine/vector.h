@@ -18,7 +18,8 @@ namespace {
 // vectors v, integer vectors i, pick, splat, truncate (float to integer,
 // towards zero) and from_int.
 template <class S> TW_INLINE typename S::v cos_kernel(typename S::v x);
-template <class S> TW_INLINE typename S::v exp_kernel(typename S::v x);
+template <class S, bool nonnegative = false>
+TW_INLINE typename S::v exp_kernel(typename S::v x);
 template <class S> TW_INLINE typename S::v tanh_kernel(typename S::v x);
 
 // A lane set: a float vector, its integer and unsigned twins, and the
@@ -103,15 +104,17 @@ template <class S> TW_INLINE typename S::v cos_kernel(typename S::v x) {
   return bits<v>(bits<i>(value) ^ negative);
 }
 
-// exp for |x| up to about 87: x = n ln2 + r, a degree-6 polynomial for e^r,
-// and 2^n built in the exponent field. NaN stays NaN.
-template <class S> TW_INLINE typename S::v exp_kernel(typename S::v x) {
+// exp for -87 <= x <= 88: x = n ln2 + r, a degree-6 polynomial for e^r, and
+// 2^n built in the exponent field. NaN stays NaN. Outside that range the
+// exponent field overflows; the callers keep to it (the pulse passes
+// -3 ... 17, tanh 0 ... 40), so there is no clamp to pay for.
+// With nonnegative (x >= 0 or NaN) truncation already rounds down.
+template <class S, bool nonnegative>
+TW_INLINE typename S::v exp_kernel(typename S::v x) {
   typedef typename S::v v;
-  x = S::pick(x > 88.0f, S::splat(88.0f), x);
-  x = S::pick(x < -87.0f, S::splat(-87.0f), x);
   const v f = x * 1.44269504088896341f + 0.5f;
   const v t = S::from_int(S::truncate(f));
-  const v n = S::pick(t > f, t - 1.0f, t);
+  const v n = nonnegative ? t : S::pick(t > f, t - 1.0f, t);
   const v r = (x - n * 0.693359375f) - n * -2.12194440e-4f;
   const v z = r * r;
   const v p =
@@ -142,7 +145,8 @@ template <class S> TW_INLINE typename S::v tanh_kernel(typename S::v x) {
        3.33332819422e-1f) *
           z * x +
       x;
-  const v e = exp_kernel<S>(S::pick(ax > 20.0f, S::splat(40.0f), ax + ax));
+  const v e =
+      exp_kernel<S, true>(S::pick(ax > 20.0f, S::splat(40.0f), ax + ax));
   const v far = 1.0f - 2.0f / (e + 1.0f);
   const i sign = bits<i>(x) & static_cast<int32_t>(0x80000000u);
   return S::pick(ax < 0.625f, near_zero, bits<v>(bits<i>(far) | sign));
