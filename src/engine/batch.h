@@ -292,6 +292,35 @@ template <class S, class Voice> struct batch_engine {
         out[j][done + i] = radiated[i][j];
   }
 
+  static TW_INLINE bool within_unit(V x) {
+    bool all = true;
+    for (int j = 0; j < n; ++j)
+      all &= x[j] >= 0.0f && x[j] < 1.0f;
+    return all;
+  }
+
+  // The phases of the next m samples, wrapped exactly as the per-voice
+  // engine wraps them. The full remainder is a chain of seven dependent
+  // operations per sample, which the tube cannot overlap as it comes before
+  // the pulse; with every lane's phase in [0, 1) and increment in [0, 1)
+  // (every forward pitch below the rate), each sum lies in [0, 2), where one
+  // exact subtraction gives the same remainder.
+  static TW_INLINE void advance_phase(group &g, bool forward_steps, V *phases,
+                                      int m) {
+    if (forward_steps && within_unit(g.phase)) {
+      for (int i = 0; i < m; ++i) {
+        const V x = g.phase + g.increment;
+        g.phase = S::pick(x < 1.0f, x, x - 1.0f);
+        phases[i] = g.phase;
+      }
+    } else {
+      for (int i = 0; i < m; ++i) {
+        g.phase = wrap_unit<S>(g.phase + g.increment);
+        phases[i] = g.phase;
+      }
+    }
+  }
+
   // One block of up to n voices; out[j] receives voice j's samples.
   static TW_INLINE void render(Voice *const *voices, int count, int samples,
                                const block_controls *controls,
@@ -299,19 +328,16 @@ template <class S, class Voice> struct batch_engine {
     group g;
     load(g, voices, count, controls, sample_rate);
     V pulse[kChunk], radiated[kChunk];
+    const bool forward_steps = within_unit(g.increment);
     // raw[0] holds the history, the raw waves before the first sample; each
     // sample writes its own over the older of the two, so after sample t
     // the recent ones are in raw[(t + 1) % 2].
     for (int done = 0; done < samples; done += kChunk) {
       const int m = samples - done < kChunk ? samples - done : kChunk;
       const int whole_m = whole(m, kLockstep);
-      // The phase wraps exactly as the per-voice engine's does, whichever of
-      // its two ways that one takes; the pulse depends on nothing the tube
-      // does, so it is computed a chunk ahead, several vectors at a time.
-      for (int i = 0; i < m; ++i) {
-        g.phase = wrap_unit<S>(g.phase + g.increment);
-        pulse[i] = g.phase;
-      }
+      // The pulse depends on nothing the tube does, so it is computed a
+      // chunk ahead, several vectors at a time.
+      advance_phase(g, forward_steps, pulse, m);
       for (int i = m; i < whole_m; ++i)
         pulse[i] = V{};
       in_lockstep<S, pulse_kernel>(pulse, whole_m);
