@@ -252,6 +252,32 @@ TEST(VoiceBatch, EqualsOneByOneForEveryCountUpTo33) {
   }
 }
 
+// A batch whose voices all step forward within a cycle wraps its phase by a
+// shortcut. Lanes stepping backwards, some fast enough (-2470 Hz) to wrap
+// within a few dozen samples, and voices turned from backwards to forwards
+// with their phase still negative, must wrap as they do alone.
+TEST(VoiceBatch, BackwardAndForwardStepsInOneBatchMatchAlone) {
+  const int count = 16, n = 700;
+  VoiceBlock batch(count), single(count);
+  std::vector<void *> ptrs = batch.pointers();
+  std::vector<float> params(count * TRACTWAVE_NUM_PARAMETERS, 0.5f);
+  std::vector<float> out_batch(count * n), out_single(count * n);
+  for (float pitch : {-0.6f, 0.3f, -6.7f, 0.9f, -0.4f, 0.1f}) {
+    for (int i = 0; i < count; ++i)
+      params[TRACTWAVE_NUM_PARAMETERS * i + TRACTWAVE_PITCH] =
+          i % 3 == 0 ? 0.2f : pitch; // some lanes always forward
+    tractwave_voices_render(ptrs.data(), count, n, params.data(),
+                            out_batch.data(), 48000.0f);
+    for (int i = 0; i < count; ++i)
+      tractwave_voice_render(single.at(i), n,
+                             params.data() + TRACTWAVE_NUM_PARAMETERS * i,
+                             out_single.data() + i * n, 48000.0f);
+    ASSERT_EQ(out_batch, out_single) << "pitch " << pitch;
+  }
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(batch.bytes(i), single.bytes(i)) << "voice " << i;
+}
+
 // The order of the voices in a batch, or which voices share it, changes
 // nothing for any of them.
 TEST(VoiceBatch, OrderAndCompanyChangeNothing) {
