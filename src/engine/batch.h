@@ -292,6 +292,7 @@ template <class S, class Voice> struct batch_engine {
         out[j][done + i] = radiated[i][j];
   }
 
+  // Whether every lane of x lies in [0, 1) (NaN does not).
   static TW_INLINE bool within_unit(V x) {
     bool all = true;
     for (int j = 0; j < n; ++j)
